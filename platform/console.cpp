@@ -1,0 +1,2 @@
+// Console keyboard layer over termios: not written yet.
+#include "platform/console.h"

@@ -1,0 +1,2 @@
+// Sound output layer over PortAudio: not written yet.
+#include "platform/sound.h"

@@ -1,0 +1,74 @@
+#pragma once
+// The program's sound-library calls: output types, drivers, initialisation
+// and one user stream fed by a callback on an audio thread of the layer.
+//
+// Linux implementation over PortAudio (platform/sound.cpp); tests may link a
+// stand-in of their own instead.
+
+struct FSOUND_STREAM;
+
+// Called on the audio thread with whole 4-byte frames, never more than the
+// stream's buffer length. The return value is ignored.
+typedef int (*FSOUND_STREAMCALLBACK)(FSOUND_STREAM* stream, void* buffer, int lengthInBytes,
+                                     void* userData);
+
+// Output types.
+enum {
+    FSOUND_OUTPUT_NOSOUND = 0,
+    FSOUND_OUTPUT_WINMM = 1,
+    FSOUND_OUTPUT_DSOUND = 2,
+    FSOUND_OUTPUT_OSS = 4,
+    FSOUND_OUTPUT_ESD = 5,
+    FSOUND_OUTPUT_ALSA = 6,
+    FSOUND_OUTPUT_ASIO = 7,
+};
+
+// Stream mode bits. The program asks for FSOUND_2D | FSOUND_SIGNED |
+// FSOUND_STEREO | FSOUND_16BITS (0x1000150).
+enum : unsigned int {
+    FSOUND_8BITS = 0x00000008,
+    FSOUND_16BITS = 0x00000010,
+    FSOUND_MONO = 0x00000020,
+    FSOUND_STEREO = 0x00000040,
+    FSOUND_UNSIGNED = 0x00000080,
+    FSOUND_SIGNED = 0x00000100,
+    FSOUND_2D = 0x01000000,
+};
+
+// Error codes, as FSOUND_GetError reports them.
+enum {
+    FMOD_ERR_NONE = 0,
+    FMOD_ERR_BUSY = 1,             // called after FSOUND_Init
+    FMOD_ERR_UNINITIALIZED = 2,    // FSOUND_Init was not called
+    FMOD_ERR_INIT = 3,             // the output device failed to initialise
+    FMOD_ERR_ALLOCATED = 4,
+    FMOD_ERR_PLAY = 5,
+    FMOD_ERR_OUTPUT_FORMAT = 6,    // no 16-bit stereo
+    FMOD_ERR_COOPERATIVELEVEL = 7,
+    FMOD_ERR_CREATEBUFFER = 8,
+    FMOD_ERR_FILE_NOTFOUND = 9,
+    FMOD_ERR_FILE_FORMAT = 10,
+    FMOD_ERR_FILE_BAD = 11,
+    FMOD_ERR_MEMORY = 12,
+    FMOD_ERR_VERSION = 13,
+    FMOD_ERR_INVALID_PARAM = 14,
+    FMOD_ERR_NO_EAX = 15,
+    FMOD_ERR_CHANNEL_ALLOC = 16,
+    FMOD_ERR_RECORD = 17,
+    FMOD_ERR_MEDIAPLAYER = 18,
+};
+
+float FSOUND_GetVersion();
+int FSOUND_SetOutput(int outputType);
+int FSOUND_GetOutput();
+int FSOUND_GetNumDrivers();
+const char* FSOUND_GetDriverName(int driver);
+int FSOUND_SetDriver(int driver);
+int FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int flags);
+int FSOUND_GetError();
+FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lengthInBytes,
+                                    unsigned int mode, int sampleRate, void* userData);
+// Returns the channel playing the stream, or -1.
+int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
+int FSOUND_Stream_Close(FSOUND_STREAM* stream);
+void FSOUND_Close();

@@ -1,0 +1,164 @@
+#include "synth/patch.h"
+
+#include <SDL.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+const char* const kTargetAmplitude = "AMPLITUDE";
+const char* const kTargetFrequency = "FREQUENCE";
+const char* const kTargetPhase = "PHASE";
+
+Synth* synth = nullptr;
+Vca* vca = nullptr;
+SDL_Surface* screen = nullptr;
+
+namespace {
+
+enum TargetBits : unsigned { kActsOnAmplitude = 1, kActsOnFrequency = 2, kActsOnPhase = 4 };
+
+// Each target test is a substring test of its own.
+unsigned targetMask(const char* target) {
+    if (target == nullptr) return 0;
+    unsigned mask = 0;
+    if (std::strstr(target, kTargetAmplitude)) mask |= kActsOnAmplitude;
+    if (std::strstr(target, kTargetFrequency)) mask |= kActsOnFrequency;
+    if (std::strstr(target, kTargetPhase)) mask |= kActsOnPhase;
+    return mask;
+}
+
+// The target tests of modulator i, from the slot's cache while the target
+// string is the one the cache was made for.
+unsigned targetMaskAt(const VcoSlot& slot, size_t i) {
+    if (i < slot.maskedTargets.size() && slot.maskedTargets[i] == slot.targets[i]) {
+        return slot.targetMasks[i];
+    }
+    return targetMask(slot.targets[i]);
+}
+
+}  // namespace
+
+void VcoSlot::addModulatorFront(Vco* modulator, const char* target) {
+    modulators.insert(modulators.begin(), modulator);
+    targets.insert(targets.begin(), target);
+    maskedTargets.insert(maskedTargets.begin(), target);
+    targetMasks.insert(targetMasks.begin(), targetMask(target));
+}
+
+float noteFrequency(int32_t note) {
+    return static_cast<float>(8.1757989 * std::pow(2.0, (static_cast<double>(note) + 11) / 12.0));
+}
+
+Synth::Synth() {
+    Vco* first = new Vco(1.0f, 440.0f, Vco::kSine);
+    Vco* second = new Vco(1.0f, 0.0f, Vco::kSine);
+    Vco* third = new Vco(1.0f, 0.0f, Vco::kSine);
+    Vco* fourth = new Vco(1.0f, 0.0f, Vco::kSine);
+    Vco* fifth = new Vco(1.0f, 880.0f, Vco::kSine);
+
+    VcoSlot slot0;
+    slot0.carrier = first;
+    slot0.note = 58;
+    slot0.addModulatorFront(second, kTargetAmplitude);
+    slot0.addModulatorFront(third, kTargetFrequency);
+    slot0.addModulatorFront(fourth, kTargetPhase);
+
+    VcoSlot slot1;
+    slot1.carrier = fifth;
+    slot1.note = 58;
+
+    slots.insert(slots.begin(), slot1);
+    slots.insert(slots.begin(), slot0);
+    print();
+}
+
+void Synth::tick() {
+    const float level = vca != nullptr ? vca->getLevel() : 0.0f;
+    float sum = 0.0f;
+    for (VcoSlot& slot : slots) {
+        Vco& carrier = *slot.carrier;
+        carrier.reset();
+
+        // Retuned after the reset: the carrier sounds last sample's note.
+        const int32_t note = slot.note;
+        if (!slot.tuned || note != slot.tunedNote) {
+            slot.tunedFreq = noteFrequency(note);
+            slot.tunedNote = note;
+            slot.tuned = true;
+        }
+        carrier.freq = slot.tunedFreq;
+
+        const size_t count = slot.modulators.size() < slot.targets.size() ? slot.modulators.size()
+                                                                          : slot.targets.size();
+        for (size_t i = 0; i < count; ++i) {
+            Vco& modulator = *slot.modulators[i];
+            modulator.reset();
+            modulator.tick();
+            const double m = modulator.output;
+            const unsigned mask = targetMaskAt(slot, i);
+            // Only the amplitude target is guarded by the modulator's own values.
+            if (modulator.aAmpl != 0.0f && modulator.aFreq != 0.0f && (mask & kActsOnAmplitude)) {
+                carrier.aAmpl = static_cast<float>(carrier.aAmpl + m * carrier.aAmpl);
+            }
+            if (mask & kActsOnFrequency) {
+                carrier.aFreq = static_cast<float>(carrier.aFreq + m * carrier.aFreq);
+            }
+            if (mask & kActsOnPhase) {
+                carrier.aPhase = static_cast<float>(carrier.aPhase + m * carrier.aPhase);
+            }
+        }
+
+        // Pitch envelope: a level of 1 doubles the frequency.
+        carrier.aFreq = static_cast<float>(carrier.aFreq + static_cast<double>(level) * carrier.aFreq);
+
+        carrier.tick();
+        sum = static_cast<float>(sum + carrier.output * 10000.0);
+    }
+    output = sum;
+}
+
+void Synth::print() const {
+    for (const VcoSlot& slot : slots) {
+        std::printf("VCO [%p]\n", static_cast<void*>(slot.carrier));
+        for (size_t i = 0; i < slot.modulators.size() && i < slot.targets.size(); ++i) {
+            std::printf(" |---%14s <-- VCO [%p]\n", slot.targets[i], static_cast<void*>(slot.modulators[i]));
+        }
+    }
+}
+
+int16_t toSample(float value) {
+    // Within [-2^63, 2^63) the truncation is defined; NaN fails both tests.
+    if (!(value >= -9223372036854775808.0f && value < 9223372036854775808.0f)) return 0;
+    const int64_t whole = static_cast<int64_t>(value);
+    return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(whole) & 0xffffu));
+}
+
+int clearScreen(SDL_Surface* surface) {
+    if (surface == nullptr) return 0;
+    const int locked = SDL_LockSurface(surface);
+    if (locked < 0) return locked;
+    const Uint32 black = SDL_MapRGB(surface->format, 0, 0, 0);
+    const size_t rowBytes = static_cast<size_t>(surface->format->BytesPerPixel) * surface->w;
+    Uint8* row = static_cast<Uint8*>(surface->pixels);
+    for (int y = 0; y < surface->h; ++y, row += surface->pitch) {
+        std::memset(row, static_cast<int>(black & 0xff), rowBytes);
+    }
+    SDL_UnlockSurface(surface);
+    return locked;
+}
+
+int renderStream(FSOUND_STREAM* /*stream*/, void* buffer, int lengthInBytes, void* /*userData*/) {
+    clearScreen(screen);
+    if (buffer == nullptr || synth == nullptr) return 1;
+    int16_t* out = static_cast<int16_t*>(buffer);
+    const int frames = lengthInBytes >> 2;
+    for (int i = 0; i < frames; ++i) {
+        if (vca != nullptr) vca->tick();
+        synth->tick();
+        const int16_t sample = toSample(synth->getOutput());
+        out[2 * i] = sample;
+        out[2 * i + 1] = sample;
+    }
+    return 1;
+}

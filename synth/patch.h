@@ -1,0 +1,74 @@
+#pragma once
+// The patch: carriers with their modulators, evaluated once per sample, and
+// the stream callback that turns it into 16-bit stereo PCM.
+#include <cstdint>
+#include <vector>
+
+#include "synth/module_base.h"
+#include "synth/shared.h"
+#include "synth/vca.h"
+#include "synth/vco.h"
+
+struct SDL_Surface;
+struct FSOUND_STREAM;
+
+// Modulation targets, matched by substring.
+extern const char* const kTargetAmplitude;  // "AMPLITUDE"
+extern const char* const kTargetFrequency;  // "FREQUENCE"
+extern const char* const kTargetPhase;      // "PHASE"
+
+// One carrier, its note, and the modulators acting on it. Copying a slot
+// copies the pointers, never the oscillators.
+struct VcoSlot {
+    std::vector<Vco*> modulators;        // in evaluation order
+    std::vector<const char*> targets;    // parallel to modulators
+    Vco* carrier = nullptr;
+    Shared<int32_t> note{0};             // written by the window keys
+
+    // Inserts a modulator and its target at the front of both lists.
+    void addModulatorFront(Vco* modulator, const char* target);
+
+    // Stream-thread caches of work that does not change between samples:
+    // the target tests of each target string, and the carrier frequency of
+    // the last note seen.
+    std::vector<const char*> maskedTargets;
+    std::vector<unsigned> targetMasks;
+    int32_t tunedNote = 0;
+    float tunedFreq = 0.0f;
+    bool tuned = false;
+};
+
+class Synth : public ModuleBase {
+public:
+    // Builds the fixed patch and prints it.
+    Synth();
+
+    // Evaluates one sample into output.
+    void tick();
+    float getOutput() const { return output; }
+    // "VCO [%p]" per carrier, then " |---%14s <-- VCO [%p]" per modulator.
+    void print() const;
+
+    Shared<float> output{0.0f};
+    std::vector<VcoSlot> slots;
+};
+
+// Frequency of a note: 8.1757989 * 2^((note + 11) / 12); note 58 is 440 Hz.
+float noteFrequency(int32_t note);
+
+// Stream sample of a Synth output: truncated toward zero, wrapped modulo
+// 65536; not-a-number or beyond the 64-bit range gives 0.
+int16_t toSample(float value);
+
+// The program-wide engine objects, set once by main before the stream starts.
+extern Synth* synth;
+extern Vca* vca;          // its level bends the pitch; none means level 0
+extern SDL_Surface* screen;
+
+// Fills the surface with black; no surface, nothing to do. Returns the
+// lock's result, 0 when there was nothing to clear.
+int clearScreen(SDL_Surface* surface);
+
+// Stream callback: clears the screen, then for each whole 4-byte frame ticks
+// vca and synth and writes the sample to both channels. Returns 1.
+int renderStream(FSOUND_STREAM* stream, void* buffer, int lengthInBytes, void* userData);
