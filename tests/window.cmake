@@ -1,0 +1,6 @@
+# Window note keys: unit tests of the event pump, the clear-cost tool and the
+# end-to-end tests under Xvfb.
+add_executable(window_keys_test window/window_keys_test.cpp)
+target_link_libraries(window_keys_test PRIVATE app_core engine PkgConfig::SDL GTest::gtest_main)
+gtest_discover_tests(window_keys_test
+  PROPERTIES LABELS unit ENVIRONMENT "SDL_VIDEODRIVER=dummy")
