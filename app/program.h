@@ -18,6 +18,8 @@ extern int frequencyLfoWaveformCounter;
 extern int amplitudeLfoWaveformCounter;
 
 // Output type and driver dialogue; 1 when the sound library was initialised.
+// Escape, an unlisted output key or the end of input ends the process with
+// status 0.
 int selectOutput();
 // Text of a sound-library error code.
 const char* errorText(int code);
@@ -25,3 +27,12 @@ const char* errorText(int code);
 void applyKey(int key);
 // Takes every pending window event: note keys, their release, Escape.
 void pumpWindowEvents();
+
+// The whole program after stdout is set up: builds the patch, runs the output
+// dialogue, opens the window and the stream, then loops calling drainWindow
+// and applying console keys until "." or the end of input (taken as ".").
+// Returns 0 after closing the stream and the sound library. Every other end
+// goes through exit() (stream failure: 1) or, for SIGINT, SIGTERM and SIGHUP,
+// closes the stream and ends by the signal. From the stream's creation on, an
+// exit handler closes the stream first on any exit() path.
+int runProgram(void (*drainWindow)());
