@@ -4,6 +4,12 @@
 //
 // Linux implementation over PortAudio (platform/sound.cpp); tests may link a
 // stand-in of their own instead.
+//
+// Output types on Linux: NoSound (a paced thread that discards the audio),
+// ALSA (also chosen for the Windows types WINMM, DSOUND, A3D and ASIO) and
+// OSS. A type without a usable stereo output device falls back to NoSound,
+// and FSOUND_GetOutput reports the type in use. The calls are made from one
+// thread; only the stream callback runs elsewhere.
 
 struct FSOUND_STREAM;
 
@@ -17,6 +23,7 @@ enum {
     FSOUND_OUTPUT_NOSOUND = 0,
     FSOUND_OUTPUT_WINMM = 1,
     FSOUND_OUTPUT_DSOUND = 2,
+    FSOUND_OUTPUT_A3D = 3,
     FSOUND_OUTPUT_OSS = 4,
     FSOUND_OUTPUT_ESD = 5,
     FSOUND_OUTPUT_ALSA = 6,
@@ -70,5 +77,14 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lengthIn
                                     unsigned int mode, int sampleRate, void* userData);
 // Returns the channel playing the stream, or -1.
 int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
+// Once it returns, the callback is never called again.
 int FSOUND_Stream_Close(FSOUND_STREAM* stream);
 void FSOUND_Close();
+
+// Layer extensions for tests and measurements; the program does not use them.
+// Output latency of a playing stream as the device reports it, in seconds;
+// 0 for NoSound or an unknown stream.
+double soundStreamLatency(const FSOUND_STREAM* stream);
+// True once a playing stream's device stopped and the paced no-sound thread
+// took over feeding the callback.
+bool soundStreamFellBack(const FSOUND_STREAM* stream);
