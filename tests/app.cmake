@@ -1,2 +1,19 @@
 # Program tests. The window keys' tests live in window.cmake.
 include(${CMAKE_CURRENT_LIST_DIR}/window.cmake OPTIONAL)
+
+# ---- Program: start-up, output dialogue, console keys, console layer ----
+
+# app_core against stand-ins of the sound library and the console keyboard.
+add_executable(program_tests
+  app/console_keys_test.cpp
+  app/output_select_test.cpp
+  app/fake_sound.cpp
+  app/fake_console.cpp
+)
+target_link_libraries(program_tests PRIVATE app_core GTest::gtest GTest::gmock GTest::gtest_main)
+gtest_discover_tests(program_tests PROPERTIES LABELS unit)
+
+# The console keyboard layer itself, over pseudo-terminals.
+add_executable(console_tests app/console_test.cpp)
+target_link_libraries(console_tests PRIVATE platform_console GTest::gtest GTest::gtest_main)
+gtest_discover_tests(console_tests PROPERTIES LABELS unit)
