@@ -1,9 +1,16 @@
 // Window note keys: the window is the synthesizer's keyboard.
 #include <SDL.h>
+#include <SDL_syswm.h>
 
 #include <cstdlib>
 
+#include <dlfcn.h>
+
 #include "app/program.h"
+
+#if defined(SDL_VIDEO_DRIVER_X11)
+#include <X11/XKBlib.h>
+#endif
 
 namespace {
 
@@ -29,9 +36,37 @@ const NotePair* notePairOf(SDLKey key) {
 // The one record every window event is received into.
 SDL_Event windowEvent;
 
+// A held key must give one key-down. The X server repeats held keys as
+// release/press pairs, which SDL drops only when the press has already
+// arrived with the release: under load some pairs get through and would
+// release and re-trigger the envelope. Asking the server for detectable
+// auto-repeat turns repeats into presses alone, which SDL drops as no change
+// of the key's state. libX11 is loaded with SDL's x11 driver; other drivers
+// are left as they are.
+void keepHeldKeysSingle() {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11) return;
+    using SetDetectable = decltype(&XkbSetDetectableAutoRepeat);
+    auto setDetectable =
+        reinterpret_cast<SetDetectable>(dlsym(RTLD_DEFAULT, "XkbSetDetectableAutoRepeat"));
+    if (setDetectable == nullptr || info.info.x11.display == nullptr) return;
+    Bool supported = False;
+    info.info.x11.lock_func();
+    setDetectable(info.info.x11.display, True, &supported);
+    info.info.x11.unlock_func();
+#endif
+}
+
 }  // namespace
 
 void pumpWindowEvents() {
+    static bool keyboardReady = false;
+    if (!keyboardReady) {
+        keyboardReady = true;
+        keepHeldKeysSingle();
+    }
     while (SDL_PollEvent(&windowEvent)) {
         if (windowEvent.type != SDL_KEYDOWN && windowEvent.type != SDL_KEYUP) continue;
         const SDLKey key = windowEvent.key.keysym.sym;

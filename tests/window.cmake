@@ -8,3 +8,8 @@ gtest_discover_tests(window_keys_test
 # Measurement tool, not a test: window_clear_cost [calls]
 add_executable(window_clear_cost window/clear_cost.cpp)
 target_link_libraries(window_clear_cost PRIVATE engine PkgConfig::SDL)
+
+# End to end under Xvfb, xdotool and a PulseAudio null sink.
+add_test(NAME window_e2e
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_window.py --program $<TARGET_FILE:synth>)
+set_tests_properties(window_e2e PROPERTIES LABELS e2e TIMEOUT 180)

@@ -132,18 +132,25 @@ class XServer:
                                   result.stderr.decode(errors="replace").strip()))
         return result.stdout.decode(errors="replace")
 
-    def windows(self, pid=None):
-        """Ids of the visible windows, of one process's when pid is given."""
+    def windows(self, pid=None, class_name=None):
+        """Ids of the visible windows, of one process (pid) or one program
+        (class_name: SDL names the class after the executable) if given."""
         args = ["search", "--onlyvisible"]
-        args += ["--pid", str(pid)] if pid is not None else ["--name", ""]
+        if pid is not None:
+            args += ["--pid", str(pid)]
+        elif class_name is not None:
+            args += ["--class", "^%s$" % class_name]
+        else:
+            args += ["--name", ""]
         out = self.xdotool(*args, check=False)
         return [int(w) for w in out.split()]
 
-    def wait_for_window(self, pid=None, timeout=10.0):
-        """Waits until a visible window (of pid, if given) exists; returns its id."""
+    def wait_for_window(self, pid=None, class_name=None, timeout=10.0):
+        """Waits until a visible window of pid, or of class_name, or any, exists;
+        returns its id."""
         deadline = time.monotonic() + timeout
         while True:
-            found = self.windows(pid)
+            found = self.windows(pid, class_name)
             if found:
                 return found[0]
             if time.monotonic() > deadline:
