@@ -28,22 +28,19 @@ unsigned targetMask(const char* target) {
     return mask;
 }
 
-// The target tests of modulator i, from the slot's cache while the target
-// string is the one the cache was made for.
-unsigned targetMaskAt(const VcoSlot& slot, size_t i) {
-    if (i < slot.maskedTargets.size() && slot.maskedTargets[i] == slot.targets[i]) {
-        return slot.targetMasks[i];
-    }
-    return targetMask(slot.targets[i]);
-}
-
 }  // namespace
 
 void VcoSlot::addModulatorFront(Vco* modulator, const char* target) {
     modulators.insert(modulators.begin(), modulator);
     targets.insert(targets.begin(), target);
-    maskedTargets.insert(maskedTargets.begin(), target);
-    targetMasks.insert(targetMasks.begin(), targetMask(target));
+    refreshTargets();
+}
+
+void VcoSlot::refreshTargets() {
+    targetMasks.clear();
+    for (const char* target : targets) targetMasks.push_back(targetMask(target));
+    maskedTargets = targets.data();
+    maskedCount = targets.size();
 }
 
 float noteFrequency(int32_t note) {
@@ -70,48 +67,50 @@ Synth::Synth() {
 
     slots.insert(slots.begin(), slot1);
     slots.insert(slots.begin(), slot0);
+    for (VcoSlot& slot : slots) slot.refreshTargets();  // the copies have lists of their own
     print();
 }
 
 void Synth::tick() {
-    const float level = vca != nullptr ? vca->getLevel() : 0.0f;
+    const double level = vca != nullptr ? vca->getLevel() : 0.0f;
     float sum = 0.0f;
     for (VcoSlot& slot : slots) {
         Vco& carrier = *slot.carrier;
-        carrier.reset();
+        // The carrier's working values, kept in registers until its tick.
+        float aFreq = carrier.freq, aAmpl = carrier.ampl, aPhase = carrier.phase;
 
         // Retuned after the reset: the carrier sounds last sample's note.
         const int32_t note = slot.note;
-        if (!slot.tuned || note != slot.tunedNote) {
+        if (note != slot.tunedNote) {
             slot.tunedFreq = noteFrequency(note);
             slot.tunedNote = note;
-            slot.tuned = true;
         }
         carrier.freq = slot.tunedFreq;
 
         const size_t count = slot.modulators.size() < slot.targets.size() ? slot.modulators.size()
                                                                           : slot.targets.size();
+        // The cached target tests hold while the list is the one they were made for.
+        const bool masked = slot.maskedTargets == slot.targets.data() && slot.maskedCount == slot.targets.size();
         for (size_t i = 0; i < count; ++i) {
             Vco& modulator = *slot.modulators[i];
             modulator.reset();
             modulator.tick();
             const double m = modulator.output;
-            const unsigned mask = targetMaskAt(slot, i);
+            const unsigned mask = masked ? slot.targetMasks[i] : targetMask(slot.targets[i]);
             // Only the amplitude target is guarded by the modulator's own values.
-            if (modulator.aAmpl != 0.0f && modulator.aFreq != 0.0f && (mask & kActsOnAmplitude)) {
-                carrier.aAmpl = static_cast<float>(carrier.aAmpl + m * carrier.aAmpl);
+            if ((mask & kActsOnAmplitude) && modulator.aAmpl != 0.0f && modulator.aFreq != 0.0f) {
+                aAmpl = static_cast<float>(aAmpl + m * aAmpl);
             }
-            if (mask & kActsOnFrequency) {
-                carrier.aFreq = static_cast<float>(carrier.aFreq + m * carrier.aFreq);
-            }
-            if (mask & kActsOnPhase) {
-                carrier.aPhase = static_cast<float>(carrier.aPhase + m * carrier.aPhase);
-            }
+            if (mask & kActsOnFrequency) aFreq = static_cast<float>(aFreq + m * aFreq);
+            if (mask & kActsOnPhase) aPhase = static_cast<float>(aPhase + m * aPhase);
         }
 
         // Pitch envelope: a level of 1 doubles the frequency.
-        carrier.aFreq = static_cast<float>(carrier.aFreq + static_cast<double>(level) * carrier.aFreq);
+        aFreq = static_cast<float>(aFreq + level * aFreq);
 
+        carrier.aFreq = aFreq;
+        carrier.aAmpl = aAmpl;
+        carrier.aPhase = aPhase;
         carrier.tick();
         sum = static_cast<float>(sum + carrier.output * 10000.0);
     }

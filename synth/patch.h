@@ -1,6 +1,7 @@
 #pragma once
 // The patch: carriers with their modulators, evaluated once per sample, and
 // the stream callback that turns it into 16-bit stereo PCM.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,15 +28,19 @@ struct VcoSlot {
 
     // Inserts a modulator and its target at the front of both lists.
     void addModulatorFront(Vco* modulator, const char* target);
+    // Redoes the cached target tests; needed only after a target string is
+    // replaced in place (a list that grows or moves is noticed).
+    void refreshTargets();
 
-    // Stream-thread caches of work that does not change between samples:
-    // the target tests of each target string, and the carrier frequency of
-    // the last note seen.
-    std::vector<const char*> maskedTargets;
+    // Stream-thread caches of work that does not change between samples: the
+    // target tests of the target list (kept while the list's storage and
+    // length stay the same), and the carrier frequency of the last note seen
+    // (the lowest note sounds 0 Hz, so it starts out right).
     std::vector<unsigned> targetMasks;
-    int32_t tunedNote = 0;
+    const char* const* maskedTargets = nullptr;
+    size_t maskedCount = 0;
+    int32_t tunedNote = INT32_MIN;
     float tunedFreq = 0.0f;
-    bool tuned = false;
 };
 
 class Synth : public ModuleBase {

@@ -31,8 +31,7 @@ void Vca::release() {
 // Takes the trigger and release requests of the main thread: a new trigger
 // restarts the envelope (level 0, gate 1, clock 0, released 0) in one step;
 // a release stands until the next trigger.
-void Vca::applyRequests() {
-    const bool anyRelease = releaseRequested_.load(std::memory_order_acquire);
+int Vca::applyRequests() {
     const uint32_t triggers = triggerCount_.load(std::memory_order_acquire);
     if (triggers != appliedTrigger_) {
         appliedTrigger_ = triggers;
@@ -40,11 +39,17 @@ void Vca::applyRequests() {
         gate = 1;
         clock = 0.0f;
     }
-    released = anyRelease && releasedTrigger_.load(std::memory_order_relaxed) == triggers ? 1 : 0;
+    const int nowReleased = releaseRequested_.load(std::memory_order_acquire) &&
+                            releasedTrigger_.load(std::memory_order_relaxed) == triggers;
+    if (nowReleased != appliedRelease_) {
+        appliedRelease_ = nowReleased;
+        released = nowReleased;
+    }
+    return nowReleased;
 }
 
 int Vca::tick() {
-    applyRequests();
+    const int isReleased = applyRequests();
     if (gate != 1) {
         level = 0.0f;
         return 0;
@@ -57,7 +62,7 @@ int Vca::tick() {
 
     Stage stage = kOff;
     if (c < a) stage = kAttack;
-    if (a <= c && c < end) stage = released != 0 ? kRelease : (s != 0.0f ? kSustain : kDecay);
+    if (a <= c && c < end) stage = isReleased ? kRelease : (s != 0.0f ? kSustain : kDecay);
     if (static_cast<double>(a) + r + end <= c) stage = kOff;
 
     switch (stage) {
@@ -74,7 +79,7 @@ int Vca::tick() {
         clock = static_cast<float>(c + kClockStep);
         break;
     case kSustain:
-        if (released == 0) {
+        if (!isReleased) {
             const float l = level;
             level = l <= s ? static_cast<float>(static_cast<double>(p) * s)
                            : static_cast<float>(l - static_cast<double>(l) / 1000.0);

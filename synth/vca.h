@@ -39,10 +39,12 @@ public:
     Shared<float> releaseTime;
 
 private:
-    void applyRequests();
+    // Applies pending trigger/release requests; returns the released flag.
+    int applyRequests();
 
     std::atomic<uint32_t> triggerCount_{0};       // trigger() calls so far
     std::atomic<uint32_t> releasedTrigger_{0};    // triggerCount_ at the last release()
     std::atomic<bool> releaseRequested_{false};   // release() called at least once
     uint32_t appliedTrigger_ = 0;                 // stream thread only
+    int appliedRelease_ = 0;                      // stream thread only
 };

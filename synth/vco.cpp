@@ -33,56 +33,50 @@ Vco::Vco(float amplitude, float frequency, int waveform)
       aFreq(frequency),
       waveform(waveform) {}
 
-void Vco::reset() {
-    aFreq = freq.load();
-    aPhase = phase.load();
-    aAmpl = ampl.load();
-}
-
 double Vco::sine(double turns) {
     const double arg = turns * kTwoPi;
     // Equal arguments give equal sines; NaN never compares equal.
-    if (!sineCached_ || arg != lastSineArg_) {
+    if (arg != lastSineArg_) {
         lastSineArg_ = arg;
         lastSine_ = std::sin(arg);
-        sineCached_ = true;
     }
     return lastSine_;
 }
 
 void Vco::tick() {
     const float amp = aAmpl;
-    float c = static_cast<float>(cycle + aFreq / kSampleRate);
+    const float workPhase = aPhase;
+    const float workFreq = aFreq;
+    float c = static_cast<float>(cycle + workFreq / kSampleRate);
     if (c > 10.0f) c = static_cast<float>(c - 10.0);
     cycle = c;
 
+    float out;
     switch (waveform.load()) {
     case kSine:
-        output = static_cast<float>(sine(static_cast<double>(c) + aPhase) * amp);
+        out = static_cast<float>(sine(static_cast<double>(c) + workPhase) * amp);
         break;
     case kRamp:
-        output = c * amp;
+        out = c * amp;
         break;
     case kRampCentered:
-        output = static_cast<float>(static_cast<double>(c) * amp - 0.5);
+        out = static_cast<float>(static_cast<double>(c) * amp - 0.5);
         break;
-    case kSquare: {
+    case kSquare:
         // Four chained tests, each on what the previous one stored.
-        float out = static_cast<float>(sine(static_cast<double>(c) + aPhase));
+        out = static_cast<float>(sine(static_cast<double>(c) + workPhase));
         if (out > 0.5f) out = 1.0f * amp;
         if (out >= 0.0f && out <= 0.5f) out = 0.0f;
         if (out >= -0.5f && out < 0.0f) out = 0.0f;
         if (out < -0.5f) out = -1.0f * amp;
-        output = out;
         break;
-    }
     case kNoise: {
         if (amp == 0.0f) {
-            output = 0.0f;
+            out = 0.0f;
             break;
         }
         float v = 0.0f;
-        const int64_t m1 = truncSaturated(static_cast<double>(aFreq) - 439.0) + 1;
+        const int64_t m1 = truncSaturated(static_cast<double>(workFreq) - 439.0) + 1;
         const int draw = noise::rand();
         // A zero modulus draws but never spikes; a zero spike modulus gives 0.
         if (m1 != 0 && draw % m1 == 1) {
@@ -90,12 +84,13 @@ void Vco::tick() {
             const int spike = noise::rand();
             v = m2 != 0 ? static_cast<float>(spike % m2) : 0.0f;
         }
-        output = static_cast<float>((static_cast<double>(v) - amp * 50.0) / 100.0);
+        out = static_cast<float>((static_cast<double>(v) - amp * 50.0) / 100.0);
         break;
     }
     default:
-        break;  // unknown waveform: output keeps its value
+        return;  // unknown waveform: output keeps its value
     }
+    output = out;
 }
 
 void Vco::print() const {

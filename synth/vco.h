@@ -14,7 +14,11 @@ public:
     Vco(float amplitude, float frequency, int waveform);
 
     // Working values := user-set values.
-    void reset();
+    void reset() {
+        aFreq = freq.load();
+        aPhase = phase.load();
+        aAmpl = ampl.load();
+    }
     // Advances one sample and computes output. Waveforms outside 1..5 leave
     // output unchanged.
     void tick();
@@ -36,8 +40,7 @@ private:
     double sine(double turns);
 
     // sin() of the last argument, so a still oscillator (0 Hz) costs no sine.
-    // Stream-thread only.
-    double lastSineArg_ = 0.0;
+    // NaN matches no argument. Stream-thread only.
+    double lastSineArg_ = __builtin_nan("");
     double lastSine_ = 0.0;
-    bool sineCached_ = false;
 };
