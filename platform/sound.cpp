@@ -12,6 +12,8 @@
 #include <jack/jack.h>
 #include <pa_linux_alsa.h>
 #include <portaudio.h>
+#include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
 #include <atomic>
@@ -299,6 +301,30 @@ bool tearDown(PaStream* pa) {
     return false;
 }
 
+// Real-time scheduling for the calling thread while it lives, where the
+// system allows it. ALSA plugins start helper threads of their own on the
+// audio path when a device is opened (PulseAudio's plugin runs its client's
+// socket I/O on one); opened under this, they inherit the policy.
+class RealtimeScope {
+public:
+    RealtimeScope() {
+        pthread_getschedparam(pthread_self(), &policy_, &saved_);
+        sched_param p{};
+        p.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        changed_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == 0;
+    }
+    ~RealtimeScope() {
+        if (changed_) pthread_setschedparam(pthread_self(), policy_, &saved_);
+    }
+    RealtimeScope(const RealtimeScope&) = delete;
+    RealtimeScope& operator=(const RealtimeScope&) = delete;
+
+private:
+    int policy_ = SCHED_OTHER;
+    sched_param saved_{};
+    bool changed_ = false;
+};
+
 bool openDevice(FSOUND_STREAM* s) {
     PaStreamParameters out{};
     out.device = s->device;
@@ -307,8 +333,13 @@ bool openDevice(FSOUND_STREAM* s) {
     out.suggestedLatency = kSuggestedLatency;
     const unsigned long block =
         s->maxFrames < kDeviceBlockFrames ? unsigned(s->maxFrames) : kDeviceBlockFrames;
-    if (Pa_OpenStream(&s->pa, nullptr, &out, s->sampleRate, block, paClipOff | paDitherOff,
-                      deviceCallback, s) != paNoError) {
+    PaError opened;
+    {
+        RealtimeScope realtime;
+        opened = Pa_OpenStream(&s->pa, nullptr, &out, s->sampleRate, block,
+                               paClipOff | paDitherOff, deviceCallback, s);
+    }
+    if (opened != paNoError) {
         s->pa = nullptr;
         return false;
     }

@@ -1,0 +1,20 @@
+# Sound layer tests.
+
+# NoSound output: call order, error codes, pacing, end of the callback.
+add_executable(sound_tests sound/sound_test.cpp)
+target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gtest_main)
+gtest_discover_tests(sound_tests PROPERTIES LABELS unit)
+
+# Plays a known tone through the layer; driven by the PulseAudio tests.
+add_executable(tone_player sound/tone_player.cpp)
+target_link_libraries(tone_player PRIVATE platform_sound)
+
+# Against a private PulseAudio server with a null sink. Runs alone so that
+# the only extra load during the dropout checks is the test's own.
+add_test(NAME sound_pulse
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_sound_pulse.py)
+set_tests_properties(sound_pulse PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
+  RUN_SERIAL TRUE
+  TIMEOUT 180)

@@ -1,0 +1,68 @@
+#!/bin/bash
+# Measures the sound layer through a private PulseAudio server with a null
+# sink: PortAudio's output latency, the server's buffer and sink latency for
+# the stream (`pactl list sink-inputs`), and dropouts in the captured tone,
+# idle and with one core kept busy.
+#
+#   bench/sound_latency.sh [BUILD_DIR] [RUNS] [SECONDS]
+#
+# SERVER_REALTIME=1 also runs the server's main thread (client I/O) at a
+# real-time priority.
+# BUILD_DIR holds tests/tone_player (default: build-sound next to this script).
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build-sound}"
+runs="${2:-3}"
+seconds="${3:-10}"
+player="$build/tests/tone_player"
+[ -x "$player" ] || { echo "no $player: build the tone_player target first" >&2; exit 1; }
+
+exec /usr/bin/python3 - "$here/tests/e2e" "$player" "$runs" "$seconds" <<'PY'
+import os, subprocess, sys, tempfile, time
+sys.path.insert(0, sys.argv[1])
+from pulse_server import PulseServer, analyse_tone, read_capture
+
+player, runs, seconds = sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
+
+def run(busy):
+    hog = subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"]) if busy else None
+    try:
+        with PulseServer(realtime=os.environ.get("SERVER_REALTIME") == "1") as pulse, tempfile.TemporaryDirectory() as tmp:
+            capture = os.path.join(tmp, "capture.raw")
+            pulse.start_capture(capture)
+            time.sleep(0.2)
+            p = subprocess.Popen([player, "--seconds", str(seconds), "--freq", "1000"],
+                                 env=pulse.env, stdout=subprocess.PIPE, universal_newlines=True)
+            samples = []
+            try:
+                time.sleep(1.0)
+                while p.poll() is None and len(samples) < seconds - 1.5:
+                    for i in pulse.sink_inputs():
+                        samples.append((i["buffer_latency_us"], i["sink_latency_us"]))
+                    time.sleep(1.0)
+                out = dict(l.split(" ", 1) for l in p.communicate(timeout=seconds + 30)[0].splitlines())
+            finally:
+                if p.poll() is None:
+                    p.kill(); p.wait()
+            time.sleep(0.2)
+            pulse.stop_capture()
+            tone = analyse_tone(read_capture(capture))
+    finally:
+        if hog:
+            hog.kill(); hog.wait()
+    buf = [s[0] / 1e3 for s in samples if s[0] is not None]
+    sink = [s[1] / 1e3 for s in samples if s[1] is not None]
+    print("%-9s PortAudio %.2f ms | server buffer %.2f ms, sink %.2f-%.2f ms | "
+          "%.1f s of tone at %.1f Hz, dropouts %d %s"
+          % ("busy core" if busy else "idle", float(out.get("latency", 0)) * 1e3,
+             max(buf) if buf else -1, min(sink) if sink else -1, max(sink) if sink else -1,
+             tone["seconds"], tone["freq"], tone["dropouts"],
+             ["%.3f" % t for t in tone.get("dropout_at", [])[:6]]), flush=True)
+    return tone["dropouts"]
+
+total = {False: 0, True: 0}
+for _ in range(runs):
+    for busy in (False, True):
+        total[busy] += run(busy)
+print("dropouts in %d x %.0f s: idle %d, busy core %d" % (runs, seconds, total[False], total[True]))
+PY

@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""The sound layer against a real PulseAudio server with a null sink.
+
+Needs SOUND_TONE_PLAYER, the path of the built tests/sound/tone_player.
+Run with Debian's /usr/bin/python3 (numpy)."""
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pulse_server import PulseServer, analyse_tone, read_capture  # noqa: E402
+
+PLAYER = os.environ.get("SOUND_TONE_PLAYER", "")
+FREQ = 1000.0
+AMP = 16000.0
+# Dropouts tolerated in one run: a shared virtual machine may lose the CPU
+# once; a real fault (late or short blocks) gives dozens.
+MAX_DROPOUTS = 1
+
+
+def parse(stdout):
+    """The player's "key value" lines; "driver" lines are gathered in a list."""
+    out = {"driver": []}
+    for line in stdout.splitlines():
+        key, _, value = line.partition(" ")
+        if key == "driver":
+            out["driver"].append(value)
+        else:
+            out[key] = value
+    return out
+
+
+class BusyCore:
+    """A child process that keeps one core busy; killed by its pid."""
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"])
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+
+
+@unittest.skipUnless(PLAYER and os.access(PLAYER, os.X_OK), "SOUND_TONE_PLAYER not set")
+class PulseTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        # The server's client I/O at a real-time priority, as on a desktop
+        # with a real-time sound server, so that what is measured is ours.
+        self.pulse = PulseServer(realtime=True).start()
+        self.addCleanup(self.tmp.cleanup)
+        self.addCleanup(self.pulse.stop)
+
+    def play(self, seconds, during=None, extra=()):
+        """Runs the player while capturing; `during(pulse)` runs 1.5 s in.
+        Returns (parsed stdout, stderr, capture path, during's result)."""
+        capture = os.path.join(self.tmp.name, "capture.raw")
+        self.pulse.start_capture(capture)
+        time.sleep(0.2)
+        player = subprocess.Popen(
+            [PLAYER, "--seconds", str(seconds), "--freq", str(FREQ), "--amp", str(AMP), *extra],
+            env=self.pulse.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True)
+        try:
+            seen = None
+            if during:
+                time.sleep(1.5)
+                seen = during(self.pulse)
+            stdout, stderr = player.communicate(timeout=seconds + 20)
+        finally:
+            if player.poll() is None:
+                player.kill()
+                player.wait()
+        time.sleep(0.2)
+        self.pulse.stop_capture()
+        self.assertEqual(player.returncode, 0, stderr)
+        return parse(stdout), stderr, capture, seen
+
+    def check_clean_run(self, out, stderr):
+        self.assertEqual(stderr, "")                       # probes silenced
+        self.assertEqual(out["output"], "6")               # ALSA
+        self.assertEqual(out["driver"][0], "0 default")    # the default device first
+        self.assertEqual(out["partial_frames"], "0")
+        self.assertLessEqual(int(out["max_bytes"]), 32768)
+        self.assertEqual(out["after_close"], "0")
+        self.assertEqual(out["fell_back"], "0")
+
+    def check_tone(self, capture, seconds):
+        tone = analyse_tone(read_capture(capture))
+        print("\n  tone:", {k: (round(v, 2) if isinstance(v, float) else v)
+                            for k, v in tone.items()}, file=sys.stderr)
+        self.assertGreater(tone["seconds"], seconds - 1.0)
+        self.assertAlmostEqual(tone["freq"], FREQ, delta=FREQ * 0.005)
+        self.assertAlmostEqual(tone["amplitude"], AMP, delta=AMP * 0.03)
+        self.assertTrue(tone["channels_equal"])
+        self.assertLessEqual(tone["dropouts"], MAX_DROPOUTS, tone.get("dropout_at"))
+        return tone
+
+    def test_tone_plays_through_the_server_with_low_latency(self):
+        out, stderr, capture, inputs = self.play(4, during=lambda p: p.sink_inputs())
+        self.check_clean_run(out, stderr)
+        self.assertLess(float(out["latency"]), 0.010)
+        self.assertEqual(len(inputs), 1)
+        sink_input = inputs[0]
+        print("\n  PortAudio latency %.2f ms, server buffer %.2f ms + sink %.2f ms"
+              % (float(out["latency"]) * 1e3, sink_input["buffer_latency_us"] / 1e3,
+                 sink_input["sink_latency_us"] / 1e3), file=sys.stderr)
+        self.assertIn("s16le 2ch 44100Hz", sink_input["Sample Specification"])
+        # The buffer we ask for; the sink's own part varies with the server.
+        self.assertLessEqual(sink_input["buffer_latency_us"], 10000)
+        self.check_tone(capture, 4)
+
+    def test_no_dropout_with_a_core_busy(self):
+        with BusyCore():
+            out, stderr, capture, _ = self.play(4)
+        self.check_clean_run(out, stderr)
+        self.check_tone(capture, 4)
+
+    def test_server_lost_mid_stream_falls_back_to_paced_output(self):
+        out, _, _, _ = self.play(4, during=lambda p: p.kill())
+        self.assertEqual(out["fell_back"], "1")
+        self.assertEqual(out["after_close"], "0")
+        self.assertLess(float(out["close_seconds"]), 1.0)
+        # The callback kept coming at about the real rate across the loss.
+        played = float(out["played"])
+        self.assertGreater(int(out["frames"]), 0.7 * 44100 * played)
+        self.assertLess(int(out["frames"]), 1.3 * 44100 * played)
+
+
+class AnalysisTest(unittest.TestCase):
+    """The dropout check sees what it must, so a clean capture means something."""
+
+    def tone(self, seconds=2.0, freq=FREQ):
+        import numpy as np
+        n = np.arange(int(seconds * 44100))
+        x = np.rint(AMP * np.sin(2 * np.pi * freq * n / 44100)).astype(np.int16)
+        return np.stack([x, x], axis=1)
+
+    def test_clean_tone(self):
+        tone = analyse_tone(self.tone(freq=440.0))
+        self.assertAlmostEqual(tone["freq"], 440.0, delta=0.5)
+        self.assertAlmostEqual(tone["amplitude"], AMP, delta=AMP * 0.01)
+        self.assertTrue(tone["channels_equal"])
+        self.assertEqual(tone["dropouts"], 0)
+
+    def test_gaps_and_jumps_are_dropouts(self):
+        import numpy as np
+        frames = self.tone()
+        gapped = np.concatenate([frames[:30000], np.zeros((128, 2), np.int16), frames[30000:]])
+        self.assertEqual(analyse_tone(gapped)["dropouts"], 1)
+        skipped = np.concatenate([frames[:20000], frames[20100:50000], frames[50300:]])
+        self.assertEqual(analyse_tone(skipped)["dropouts"], 2)
+        frames[40000:40064, 1] = 0
+        self.assertFalse(analyse_tone(frames)["channels_equal"])
+
+
+@unittest.skipUnless(PLAYER and os.access(PLAYER, os.X_OK), "SOUND_TONE_PLAYER not set")
+class NoServerTest(unittest.TestCase):
+    def test_alsa_without_a_server_falls_back_to_no_sound(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            env = dict(os.environ, PULSE_SERVER="unix:" + os.path.join(tmp, "none"))
+            run = subprocess.run([PLAYER, "--seconds", "1"], env=env, timeout=30,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 universal_newlines=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stderr, "")
+        out = parse(run.stdout)
+        self.assertEqual(out["output"], "0")
+        self.assertEqual(out["driver"], ["0 No sound"])
+        played = float(out["played"])
+        self.assertGreater(int(out["frames"]), 0.7 * 44100 * played)
+        self.assertLess(int(out["frames"]), 1.3 * 44100 * played)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
