@@ -17,3 +17,19 @@ gtest_discover_tests(program_tests PROPERTIES LABELS unit)
 add_executable(console_tests app/console_test.cpp)
 target_link_libraries(console_tests PRIVATE platform_console GTest::gtest GTest::gtest_main)
 gtest_discover_tests(console_tests PROPERTIES LABELS unit)
+
+# The built program driven from a pseudo-terminal (NoSound output).
+add_test(NAME program_console
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_program.py)
+set_tests_properties(program_console PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
+  TIMEOUT 180)
+
+# The drone through a private PulseAudio null sink.
+add_test(NAME program_sound
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_program_sound.py)
+set_tests_properties(program_sound PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
+  TIMEOUT 120)

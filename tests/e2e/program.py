@@ -1,0 +1,225 @@
+"""Drives the built synthesizer as a user does: in a pseudo-terminal.
+
+    from program import Program, program_path, run_piped
+
+    with Program(env={"PULSE_SERVER": server}) as synth:   # started in a pty
+        synth.expect_patch()                # the five patch lines
+        drivers = synth.choose_output("4")  # menu, "4", the driver list
+        synth.choose_driver("1")            # driver "1", the help lines
+        # or: synth.start_nosound() / synth.start_alsa_default()
+        synth.send("z")
+        block = synth.status_block()        # the six lines, without "\r\n"
+        synth.send(".")
+        status, restored = synth.wait_exit()  # exit code, or -signal
+
+The program runs under a small wrapper in the same terminal that reports
+the program's pid before it starts, and its exit status and whether the
+terminal's settings came back unchanged after it ends. Ctrl-C typed into the
+terminal reaches the program only (the wrapper ignores it).
+
+The program's path comes from the SYNTH_PROGRAM environment variable unless
+given. DISPLAY is removed from the environment (no window) unless given in
+env; a value of None in env removes a variable. TERM defaults to "xterm".
+Every process is stopped by its own pid. Use Debian's /usr/bin/python3.
+"""
+import os
+import re
+import signal
+import subprocess
+
+import pexpect
+
+RULE = "-" * 57
+PROMPT = "Press a corresponding number or ESC to quit"
+MENU = [RULE, "Output Type", RULE, "1 - Direct Sound", "2 - Windows Multimedia Waveout",
+        "3 - ASIO", "4 - NoSound", RULE, PROMPT]
+HELP = ["[aqzs edrftg yhujik olpm our] modifier les trucs ",
+        "[+-] change type OSC1 [7894] le type des LFO1234",
+        "[wxcvbn,;] pour les notes (foireuxmaismarche)"]
+
+# Lines the program prints; anything else on the console is foreign.
+OWN_LINES = [re.compile(p) for p in (
+    r"VCO \[0x[0-9a-f]+\]",
+    r" \|---\s+(PHASE|FREQUENCE|AMPLITUDE) <-- VCO \[0x[0-9a-f]+\]",
+    r"-{57}", r"Output Type", r"\d - .*", r"\d+ - .*", r".* ?Driver list", re.escape(PROMPT),
+    r"Error!", r"Error : You are using the wrong DLL version!  You should be using FMOD 3\.74",
+    r"Note \[-?\d+\] -> \[-?[\d.]+\]",
+    r"Freq \[.*\] Ampl \[.*\] Phase \[.*\] - AFreq \[.*\] AAmpl \[.*\] APhase \[.*\]  ",
+    r"VCA \[.*\]\[.*\]\[.*\] ", r"TRIG", r"UNTRIG", r"",
+) + tuple(re.escape(h) for h in HELP)]
+CLEAR = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+_WRAPPER = r"""
+import os, signal, sys, termios
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+signal.signal(signal.SIGQUIT, signal.SIG_IGN)
+before = termios.tcgetattr(0)
+pid = os.fork()
+if pid == 0:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+    os.write(1, b"@@PID=%d\n" % os.getpid())
+    try:
+        os.execv(sys.argv[1], sys.argv[1:])
+    finally:
+        os._exit(127)
+_, status = os.waitpid(pid, 0)
+code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+after = termios.tcgetattr(0)
+termios.tcsetattr(0, termios.TCSANOW, before)
+os.write(1, b"\n@@STATUS=%d\n@@TERMINAL=%s\n"
+         % (code, b"restored" if after == before else b"changed"))
+"""
+
+
+def program_path():
+    path = os.environ.get("SYNTH_PROGRAM", "")
+    if not path:
+        here = os.path.dirname(os.path.abspath(__file__))
+        path = os.path.join(here, "..", "..", "build", "app", "synth")
+    return os.path.abspath(path)
+
+
+def program_env(env=None):
+    """The environment the program runs with (see the module's notes)."""
+    result = dict(os.environ)
+    result.pop("DISPLAY", None)
+    result.setdefault("TERM", "xterm")
+    for key, value in (env or {}).items():
+        if value is None:
+            result.pop(key, None)
+        else:
+            result[key] = value
+    return result
+
+
+def run_piped(keys, env=None, timeout=20):
+    """Runs the program with keys (bytes) on a pipe as its standard input;
+    returns the CompletedProcess (stdout and stderr as bytes)."""
+    return subprocess.run([program_path()], input=keys, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=program_env(env), timeout=timeout)
+
+
+def foreign_lines(text):
+    """Lines of console output that the program does not print itself."""
+    lines = CLEAR.sub("", text.replace("\r\n", "\n")).split("\n")
+    return [line for line in lines if not line.startswith("@@")
+            and not any(p.fullmatch(line) for p in OWN_LINES)]
+
+
+class Program:
+    def __init__(self, program=None, env=None, timeout=10):
+        self.program = program or program_path()
+        self.env = program_env(env)
+        self.timeout = timeout
+        self.child = None
+        self.pid = None
+        self.transcript = ""   # everything the terminal showed so far
+
+    # -- lifetime -----------------------------------------------------------
+
+    def start(self):
+        self.child = pexpect.spawn("/usr/bin/python3", ["-c", _WRAPPER, self.program],
+                                   env=self.env, timeout=self.timeout, encoding="latin-1",
+                                   dimensions=(50, 160))
+        self.child.logfile_read = self
+        self.expect(r"@@PID=(\d+)\r\n")
+        self.pid = int(self.child.match.group(1))
+        return self
+
+    def write(self, text):   # pexpect's log of what it reads
+        self.transcript += text
+
+    def flush(self):
+        pass
+
+    def close(self):
+        """Kills the program and the wrapper if still running."""
+        if self.child is None:
+            return
+        if self.child.isalive() and self.pid is not None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            try:
+                self.child.expect(pexpect.EOF, timeout=5)
+            except (pexpect.TIMEOUT, pexpect.EOF):
+                pass
+        self.child.close(force=True)
+        self.child = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # -- talking ------------------------------------------------------------
+
+    def send(self, keys):
+        """Types keys: a str of characters 0..255, one byte each."""
+        self.child.send(keys)
+
+    def expect(self, pattern, timeout=-1):
+        """pexpect's expect: note that "." matches line ends too."""
+        return self.child.expect(pattern, timeout=timeout)
+
+    def expect_lines(self, lines, timeout=-1):
+        """Expects these exact lines, consecutive."""
+        self.child.expect_exact("\r\n".join(lines) + "\r\n", timeout=timeout)
+
+    def expect_patch(self):
+        """The five lines of the patch; returns them."""
+        self.expect(r"(VCO \[0x[0-9a-f]+\])\r\n"
+                    r"( \|---         PHASE <-- VCO \[0x[0-9a-f]+\])\r\n"
+                    r"( \|---     FREQUENCE <-- VCO \[0x[0-9a-f]+\])\r\n"
+                    r"( \|---     AMPLITUDE <-- VCO \[0x[0-9a-f]+\])\r\n"
+                    r"(VCO \[0x[0-9a-f]+\])\r\n")
+        return list(self.child.match.groups())
+
+    def choose_output(self, key):
+        """Waits for the output menu, types key, and returns the output name
+        and the driver names listed."""
+        self.expect_lines(MENU)
+        self.send(key)
+        self.expect(RULE + r"\r\n([^\r\n]*) Driver list\r\n" + RULE + r"\r\n((?:\d+ - [^\r\n]*\r\n)*)"
+                    + RULE + r"\r\n" + re.escape(PROMPT) + r"\r\n")
+        name = self.child.match.group(1)
+        drivers = [re.sub(r"^\d+ - ", "", line)
+                   for line in self.child.match.group(2).split("\r\n") if line]
+        return name, drivers
+
+    def choose_driver(self, key):
+        """Types key at the driver prompt and waits for the help lines."""
+        self.send(key)
+        self.expect_lines(HELP)
+
+    def start_nosound(self):
+        self.choose_output("4")
+        self.choose_driver("1")
+
+    def start_alsa_default(self):
+        """Output "1 - Direct Sound" (ALSA here), driver 1 (the default
+        device)."""
+        self.choose_output("1")
+        self.choose_driver("1")
+
+    def status_block(self, timeout=-1):
+        """The next six-line status block, as a list of lines."""
+        self.expect(r"(Note \[-?\d+\] -> \[[^\r\n]*?\])\r\n"
+                    r"(Freq [^\r\n]*)\r\n(Freq [^\r\n]*)\r\n(Freq [^\r\n]*)\r\n(Freq [^\r\n]*)\r\n"
+                    r"(VCA \[[^\r\n]*)\r\n", timeout=timeout)
+        return list(self.child.match.groups())
+
+    def wait_exit(self, timeout=-1):
+        """Waits for the program to end: (status, terminal restored), the
+        status being the exit code or minus the signal number."""
+        self.expect(r"@@STATUS=(-?\d+)\r\n@@TERMINAL=(\w+)\r\n", timeout=timeout)
+        status = int(self.child.match.group(1))
+        restored = self.child.match.group(2) == "restored"
+        self.child.expect(pexpect.EOF, timeout=timeout)
+        return status, restored
+
+    def kill(self, sig):
+        os.kill(self.pid, sig)

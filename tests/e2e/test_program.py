@@ -1,0 +1,163 @@
+#!/usr/bin/python3
+"""End to end: the program driven from its console, with the NoSound output.
+
+    SYNTH_PROGRAM=build/app/synth /usr/bin/python3 tests/e2e/test_program.py
+"""
+import os
+import re
+import signal
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from program import (HELP, MENU, PROMPT, RULE, Program, foreign_lines,  # noqa: E402
+                     program_path, run_piped)
+
+INITIAL_BLOCK = [
+    "Note [58] -> [440.000000]",
+    "Freq [440.000] Ampl [1.000] Phase [1.000] - AFreq [440.000] AAmpl [1.000] APhase [1.000]  ",
+    "Freq [0.000] Ampl [1.000] Phase [1.000] - AFreq [0.000] AAmpl [1.000] APhase [1.000]  ",
+    "Freq [0.000] Ampl [1.000] Phase [1.000] - AFreq [0.000] AAmpl [1.000] APhase [1.000]  ",
+    "Freq [0.000] Ampl [1.000] Phase [1.000] - AFreq [0.000] AAmpl [1.000] APhase [1.000]  ",
+    "VCA [10.000000][400.000000][0.000000] ",
+]
+
+
+@unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+class ConsoleTest(unittest.TestCase):
+    def program(self, env=None):
+        synth = Program(env=env)
+        self.addCleanup(synth.close)
+        return synth.start()
+
+    def assertEndedWith(self, synth, status):
+        self.assertEqual(synth.wait_exit(), (status, True))
+        self.assertEqual(foreign_lines(synth.transcript), [], "lines not from the program")
+
+    def test_session(self):
+        synth = self.program()
+        patch = synth.expect_patch()
+        self.assertEqual(len(set(re.findall(r"0x[0-9a-f]+", "".join(patch)))), 5)
+        name, drivers = synth.choose_output("4")
+        self.assertEqual(name, "NoSound")
+        self.assertEqual(len(drivers), 1)
+        synth.send("0" "9" "a" "\x80")  # not drivers: ignored silently
+        synth.choose_driver("1")
+        self.assertEqual(synth.transcript.count(PROMPT), 2)
+
+        synth.send("z")
+        block = synth.status_block()
+        self.assertEqual(block[0], INITIAL_BLOCK[0])
+        self.assertEqual(block[1], INITIAL_BLOCK[1].replace("Ampl [1.000]", "Ampl [1.010]", 1))
+        self.assertEqual(block[2:], INITIAL_BLOCK[2:])
+
+        synth.send("e")
+        self.assertTrue(synth.status_block()[2].startswith("Freq [0.500] "))
+        synth.send(";")
+        self.assertEqual(synth.status_block()[5], "VCA [-90.000000][400.000000][0.000000] ")
+        synth.send("+" * 6)
+        for _ in range(6):
+            synth.status_block()
+
+        synth.send(".")
+        synth.status_block()
+        self.assertEndedWith(synth, 0)
+        self.assertEqual(synth.transcript.count("Note [58]"), 10)
+
+    def test_function_key_is_applied_as_its_bytes(self):
+        synth = self.program()
+        synth.start_nosound()
+        synth.send("\x1bOP")  # F1 on a Linux terminal
+        blocks = [synth.status_block() for _ in range(3)]
+        self.assertEqual(blocks, [INITIAL_BLOCK] * 3)
+        synth.send(".")
+        self.assertEndedWith(synth, 0)
+
+    def test_every_byte_in_the_main_loop(self):
+        synth = self.program()
+        synth.start_nosound()
+        keys = [b for b in range(256) if b not in (ord("."), 3)]  # 3 is Ctrl-C
+        synth.send("".join(chr(b) for b in keys))
+        for _ in keys:
+            synth.status_block()
+        synth.send(".")
+        last = synth.status_block()
+        self.assertEndedWith(synth, 0)
+        self.assertEqual(synth.transcript.count("Note [58]"), len(keys) + 1)
+        # Every key of the table once: attack +100 -100, decay +100 -100,
+        # sustain 0.1 then reset, waveform counters at 1.
+        self.assertEqual(last[5], "VCA [10.000000][400.000000][0.000000] ")
+        self.assertTrue(last[1].startswith("Freq [440.000] Ampl [1.000] Phase [1.000] - "), last[1])
+
+    def test_output_menu_exits(self):
+        for key in ("5", "\x1b", "0"):
+            with self.subTest(key=key):
+                synth = self.program()
+                synth.expect_lines(MENU)
+                synth.send(key)
+                self.assertEndedWith(synth, 0)
+                self.assertNotIn("Driver list", synth.transcript)
+
+    def test_escape_at_driver_prompt(self):
+        synth = self.program()
+        synth.choose_output("4")
+        synth.send("\x1b")
+        self.assertEndedWith(synth, 0)
+        self.assertNotIn(HELP[0], synth.transcript)
+
+    def test_ctrl_c(self):
+        for where in ("menu", "driver prompt", "main loop"):
+            with self.subTest(where=where):
+                synth = self.program()
+                if where == "menu":
+                    synth.expect_lines(MENU)
+                elif where == "driver prompt":
+                    synth.choose_output("4")
+                else:
+                    synth.start_nosound()
+                synth.send("\x03")
+                self.assertEndedWith(synth, -signal.SIGINT)
+
+    def test_term_and_hangup(self):
+        for sig in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig):
+                synth = self.program()
+                synth.start_nosound()
+                synth.send("a")
+                synth.status_block()
+                synth.kill(sig)
+                self.assertEndedWith(synth, -sig)
+
+
+@unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+class PipedInputTest(unittest.TestCase):
+    def run_keys(self, keys):
+        result = run_piped(keys)
+        return result.returncode, result.stdout.decode("latin-1"), result.stderr.decode("latin-1")
+
+    def test_end_of_input_in_main_loop_is_a_dot(self):
+        status, out, err = self.run_keys(b"41z")
+        self.assertEqual(status, 0)
+        self.assertEqual(err, "")
+        self.assertEqual(out.count("Note [58]"), 2)
+        self.assertTrue(out.endswith("VCA [10.000000][400.000000][0.000000] \n"))
+        self.assertIn("\n".join(HELP) + "\n", out)
+        self.assertEqual(foreign_lines(out), [])
+
+    def test_end_of_input_at_the_menus(self):
+        for keys in (b"", b"4", b"40"):
+            with self.subTest(keys=keys):
+                status, out, err = self.run_keys(keys)
+                self.assertEqual(status, 0)
+                self.assertIn(PROMPT, out)
+                self.assertNotIn("Note [", out)
+
+    def test_keys_after_dot_are_not_read(self):
+        status, out, _ = self.run_keys(b"41.zzz")
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count("Note [58]"), 1)
+        self.assertIn(RULE + "\nNoSound Driver list\n", out)
+
+
+if __name__ == "__main__":
+    unittest.main()

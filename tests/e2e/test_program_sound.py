@@ -1,0 +1,74 @@
+#!/usr/bin/python3
+"""End to end: the drone through a private PulseAudio null sink.
+
+Output "1 - Direct Sound" (ALSA here), driver 1 (the default device, which
+reaches the server through PULSE_SERVER). Checks the drone (440 Hz, peak
+about 20000, identical channels), then silences the first carrier with a
+hundred presses of "s": the second carrier's 440 Hz is left, at about half.
+
+    SYNTH_PROGRAM=build/app/synth /usr/bin/python3 tests/e2e/test_program_sound.py
+"""
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from program import Program, foreign_lines, program_path  # noqa: E402
+from pulse_server import RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
+
+HOLD = 2.0  # seconds of each sound
+
+
+@unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+class DroneTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        self.pulse = PulseServer().start()
+        self.addCleanup(self.pulse.stop)
+
+    def test_drone_then_second_carrier_alone(self):
+        capture = os.path.join(self.tmp.name, "capture.raw")
+        self.pulse.start_capture(capture)
+        time.sleep(0.2)
+        synth = Program(env={"PULSE_SERVER": self.pulse.server}, timeout=20)
+        self.addCleanup(synth.close)
+        synth.start()
+        name, drivers = synth.choose_output("1")
+        self.assertNotEqual(name, "NoSound", "no sound device reached the server")
+        synth.choose_driver("1")
+        time.sleep(HOLD)
+
+        synth.send("s" * 100)
+        for _ in range(99):
+            synth.status_block()
+        self.assertTrue(synth.status_block()[1].startswith("Freq [440.000] Ampl [0.000] "))
+        time.sleep(HOLD)
+        synth.send(".")
+        synth.status_block()
+        self.assertEqual(synth.wait_exit(), (0, True))
+        self.assertEqual(foreign_lines(synth.transcript), [], "lines not from the program")
+        time.sleep(0.3)
+        self.pulse.stop_capture()
+
+        frames = read_capture(capture)
+        loud = (abs(frames[:, 0].astype(int)) > 1000).nonzero()[0]
+        self.assertGreater(len(loud), RATE, "no drone captured")
+        begin, end = loud[0], loud[-1]
+        self.assertGreater((end - begin) / RATE, 2 * HOLD - 0.5)
+
+        # The first second of the drone, and the last second after "s".
+        drone = analyse_tone(frames[begin + RATE // 4: begin + RATE * 5 // 4], settle=0)
+        alone = analyse_tone(frames[end - RATE * 5 // 4: end - RATE // 4], settle=0)
+        for what, tone, amplitude in (("drone", drone, 20000), ("second carrier", alone, 10000)):
+            with self.subTest(what):
+                self.assertAlmostEqual(tone["freq"], 440.0, delta=2.0)
+                self.assertAlmostEqual(tone["amplitude"], amplitude, delta=amplitude * 0.05)
+                self.assertTrue(tone["channels_equal"])
+        self.assertTrue(bool((frames[:, 0] == frames[:, 1]).all()), "channels differ")
+
+
+if __name__ == "__main__":
+    unittest.main()
