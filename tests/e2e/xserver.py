@@ -29,8 +29,9 @@ class XServerError(RuntimeError):
 
 
 class XServer:
-    def __init__(self, screen="1024x900x24", start_timeout=10.0):
+    def __init__(self, screen="1024x900x24", start_timeout=10.0, extra_args=()):
         self.screen = screen
+        self.extra_args = list(extra_args)  # e.g. ["-ardelay", "100", "-arinterval", "5"]
         self.start_timeout = start_timeout
         self.proc = None
         self.display = None
@@ -44,7 +45,7 @@ class XServer:
         self.tmpdir = tempfile.mkdtemp(prefix="xserver-")
         log = open(os.path.join(self.tmpdir, "Xvfb.log"), "wb")
         cmd = [XVFB, "-screen", "0", self.screen, "-nolisten", "tcp", "-noreset",
-               "-displayfd", "1"]
+               "-displayfd", "1"] + self.extra_args
         try:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=log, start_new_session=True)
