@@ -41,7 +41,7 @@ constexpr int64_t kSuperviseWindowNs = 500'000'000;
 // The pacer starts afresh rather than catch up after falling this far behind.
 constexpr int64_t kPacerMaxLagNs = 200'000'000;
 // How long Close waits for PortAudio to tear a stream down.
-constexpr int64_t kTeardownWaitNs = 2'000'000'000;
+constexpr int64_t kTeardownWaitNs = 1'000'000'000;
 
 enum Owner : int { kIdle, kInDevice, kPacer, kClosed };
 

@@ -7,7 +7,10 @@
         subprocess.run([player], env=pulse.env) # PULSE_SERVER set for clients
         print(pulse.sink_inputs())              # parsed `pactl list sink-inputs`
         pulse.stop_capture()
-    print(analyse_tone(read_capture(path)))
+    print(analyse_tone(read_capture(path)))   # freq, amplitude, dropouts...
+
+    pulse.kill() / pulse.suspend() / pulse.resume() simulate a crashed or hung
+    server.
 
 ALSA's `default` device reaches the server only when the server is already
 up when a process first loads the ALSA configuration: start the server
@@ -94,6 +97,7 @@ class PulseServer:
     def stop(self):
         """Stops the capture and the server, and removes the directory."""
         self.stop_capture()
+        self.resume()
         _stop(self.proc)
         if self._log:
             self._log.close()
@@ -113,6 +117,16 @@ class PulseServer:
     def kill(self):
         """Kills the server at once (SIGKILL), as a crash would."""
         _stop(self.proc, signal.SIGKILL)
+
+    def suspend(self):
+        """Freezes the server (SIGSTOP), as a hung one would be; stop()
+        resumes it before ending it."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGCONT)
 
     def __enter__(self):
         return self.start()
