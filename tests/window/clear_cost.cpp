@@ -84,27 +84,27 @@ int main(int argc, char** argv) {
     const Stats clear = timeCalls(calls, [&] { clearScreen(surface); });
 
     // One stream callback of 32768 bytes (8192 frames) and a small one of
-    // 2048 bytes, each with and without the window surface.
+    // 512 bytes (the sound layer's 128-frame block), each with and without the window surface.
     std::vector<char> buffer(32768);
     const int small = calls, large = std::max(10, calls / 10);
     screen = nullptr;
-    const Stats bareSmall = timeCalls(small, [&] { renderStream(nullptr, buffer.data(), 2048, nullptr); });
+    const Stats bareSmall = timeCalls(small, [&] { renderStream(nullptr, buffer.data(), 512, nullptr); });
     const Stats bareLarge = timeCalls(large, [&] { renderStream(nullptr, buffer.data(), 32768, nullptr); });
     screen = surface;
-    const Stats fullSmall = timeCalls(small, [&] { renderStream(nullptr, buffer.data(), 2048, nullptr); });
+    const Stats fullSmall = timeCalls(small, [&] { renderStream(nullptr, buffer.data(), 512, nullptr); });
     const Stats fullLarge = timeCalls(large, [&] { renderStream(nullptr, buffer.data(), 32768, nullptr); });
     screen = nullptr;
 
     std::printf("\n");
     report("clearScreen", clear);
-    report("renderStream 512 frames, no screen", bareSmall);
-    report("renderStream 512 frames, screen", fullSmall);
+    report("renderStream 128 frames, no screen", bareSmall);
+    report("renderStream 128 frames, screen", fullSmall);
     report("renderStream 8192 frames, no screen", bareLarge);
     report("renderStream 8192 frames, screen", fullLarge);
-    const double period512 = 512 * 1e6 / 44100, period8192 = 8192 * 1e6 / 44100;
-    std::printf("\nclearScreen median = %.2f%% of a 512-frame period (%.0f us), %.3f%% of an "
+    const double period128 = 128 * 1e6 / 44100, period8192 = 8192 * 1e6 / 44100;
+    std::printf("\nclearScreen median = %.2f%% of a 128-frame period (%.0f us), %.3f%% of an "
                       "8192-frame period (%.0f us)\n",
-                 100 * clear.median / period512, period512, 100 * clear.median / period8192, period8192);
+                 100 * clear.median / period128, period128, 100 * clear.median / period8192, period8192);
     SDL_Quit();
     return 0;
 }
