@@ -65,20 +65,32 @@ enum {
     FMOD_ERR_MEDIAPLAYER = 18,
 };
 
+// 3.74.
 float FSOUND_GetVersion();
+// Chooses the output type and lists its drivers afresh (the default device
+// first). Before FSOUND_Init only (else error 1); an unknown type, error 14.
 int FSOUND_SetOutput(int outputType);
 int FSOUND_GetOutput();
 int FSOUND_GetNumDrivers();
+// A driver index out of range gives "" and error 14.
 const char* FSOUND_GetDriverName(int driver);
 int FSOUND_SetDriver(int driver);
+// Checks that the chosen driver takes 16-bit stereo at mixRate: 0 with
+// error 3 (device) or 6 (format) when not, error 1 when already initialised.
 int FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int flags);
+// The code of the last failed call.
 int FSOUND_GetError();
+// One stream at a time, 16-bit signed stereo only (else error 14); null with
+// error 2 before FSOUND_Init. lengthInBytes bounds each callback's buffer.
 FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lengthInBytes,
                                     unsigned int mode, int sampleRate, void* userData);
-// Returns the channel playing the stream, or -1.
+// Starts the callback; returns the channel playing the stream, or -1 with
+// error 5 when the device cannot be opened.
 int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
-// Once it returns, the callback is never called again.
+// Once it returns, the callback is never called again. An unknown, null or
+// already closed stream gives 0 and error 14.
 int FSOUND_Stream_Close(FSOUND_STREAM* stream);
+// Closes the open stream, if any, and ends the output.
 void FSOUND_Close();
 
 // Layer extensions for tests and measurements; the program does not use them.

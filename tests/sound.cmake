@@ -1,9 +1,10 @@
 # Sound layer tests.
 
-# NoSound output: call order, error codes, pacing, end of the callback.
+# NoSound output: call order, error codes, pacing, end of the callback; its
+# threads also run under ThreadSanitizer (label stress).
 add_executable(sound_tests sound/sound_test.cpp)
 target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gtest_main)
-gtest_discover_tests(sound_tests PROPERTIES LABELS unit)
+gtest_discover_tests(sound_tests PROPERTIES LABELS "unit;stress")
 
 # Plays a known tone through the layer; driven by the PulseAudio tests.
 add_executable(tone_player sound/tone_player.cpp)

@@ -210,11 +210,12 @@ def read_capture(path):
     return data[: len(data) // 2 * 2].reshape(-1, 2)
 
 
-def analyse_tone(frames, rate=RATE, settle=0.1, merge=0.05):
+def analyse_tone(frames, rate=RATE, settle=0.1, tail=0.05, merge=0.05):
     """Measures a steady sine in a capture.
 
     The tone is the span from the first to the last sample above a tenth of
-    the peak, less `settle` seconds at the start. Returns a dict: "seconds"
+    the peak, less `settle` seconds at the start and `tail` at the end (where
+    the player stops). Returns a dict: "seconds"
     (length of the tone), "freq" (Hz), "amplitude" (peak, from the RMS),
     "channels_equal", and "dropouts": the number of places where the signal
     leaves the sine recurrence x[n+1] = 2cos(w)x[n] - x[n-1] by more than 5%
@@ -232,7 +233,7 @@ def analyse_tone(frames, rate=RATE, settle=0.1, merge=0.05):
     loud = np.nonzero(np.abs(x) > peak / 10)[0]
     if peak == 0 or len(loud) == 0:
         return result
-    x = x[loud[0] + int(settle * rate): loud[-1] + 1]
+    x = x[loud[0] + int(settle * rate): loud[-1] + 1 - int(tail * rate)]
     if len(x) < rate // 10:
         return result
     result["seconds"] = len(x) / rate
