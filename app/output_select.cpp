@@ -1,5 +1,6 @@
 // Start-up, output and driver dialogue, main loop and shutdown.
 #include <SDL.h>
+#include <SDL_syswm.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,9 @@ constexpr int kSoftwareChannels = 32;
 constexpr int kStreamBytes = 32768;
 constexpr unsigned kStreamMode = FSOUND_2D | FSOUND_SIGNED | FSOUND_STEREO | FSOUND_16BITS;
 constexpr signed char kEscape = 27;
+// Longest wait of a pass of the main loop for a key, when the window's events
+// (if any) wake it as they come.
+constexpr int kIdleWaitMs = 10;
 
 const char* const kRule = "---------------------------------------------------------";
 const char* const kPrompt = "Press a corresponding number or ESC to quit";
@@ -44,6 +48,18 @@ const char* outputName(int type) {
         case FSOUND_OUTPUT_ASIO: return "ASIO";
         default: return "";
     }
+}
+
+// The descriptor that window events arrive on; -1 when unknown.
+int windowEventDescriptor() {
+#if defined(SDL_VIDEO_DRIVER_X11)
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWMInfo(&info) > 0 && info.subsystem == SDL_SYSWM_X11 && info.info.x11.display != nullptr) {
+        return ConnectionNumber(info.info.x11.display);
+    }
+#endif
+    return -1;
 }
 
 // The playing stream, closed by whichever way out comes first.
@@ -167,6 +183,14 @@ int runProgram(void (*drainWindow)()) {
     SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE);
     std::atexit(SDL_Quit);
     screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+
+    // The main loop waits for console keys and window events together; a
+    // window whose events cannot be waited for keeps the short default wait.
+    if (screen == nullptr) {
+        consoleSetWait(kIdleWaitMs, -1);
+    } else if (const int fd = windowEventDescriptor(); fd >= 0) {
+        consoleSetWait(kIdleWaitMs, fd);
+    }
 
     std::fflush(stdout);
     [[maybe_unused]] const int cleared = std::system("clear");

@@ -1,6 +1,7 @@
 // Console keyboard layer over termios and poll().
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 namespace {
 
 constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int kKeyWaitMs = 1;
+
+int keyWaitMs = 1;
+int wakeFd = -1;
 
 bool opened = false;
 bool inputEnded = false;  // read() saw the end: never poll again
@@ -24,6 +27,9 @@ struct termios savedTerminal;
 
 std::atomic<bool> deferring{false};
 std::atomic<int> pendingSignal{0};
+// Self-pipe: a deferred signal makes its read end readable, waking _kbhit()
+// whichever thread took the signal.
+int signalPipe[2] = {-1, -1};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "signal handlers need lock-free atomics");
 
@@ -48,6 +54,10 @@ void onSignal(int signalNumber) {
     const int savedErrno = errno;
     int none = 0;
     if (deferring.load() && pendingSignal.compare_exchange_strong(none, signalNumber)) {
+        if (signalPipe[1] >= 0) {
+            const char wake = 1;
+            [[maybe_unused]] const ssize_t n = write(signalPipe[1], &wake, 1);
+        }
         errno = savedErrno;
         return;
     }
@@ -86,6 +96,7 @@ void installHandlers() {
 void takeConsole() {
     if (opened) return;
     opened = true;
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) signalPipe[0] = signalPipe[1] = -1;
     enterKeyMode();
     installHandlers();
 }
@@ -95,9 +106,16 @@ void takeConsole() {
 int _kbhit() {
     takeConsole();
     if (inputEnded) return 1;
-    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    struct pollfd watched[3] = {
+        {STDIN_FILENO, POLLIN, 0}, {signalPipe[0], POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (poll(watched, 3, keyWaitMs) <= 0) return 0;
     // Ready, hung up, or not open: _getch() tells which.
-    return poll(&input, 1, kKeyWaitMs) > 0 ? 1 : 0;
+    return watched[0].revents != 0 ? 1 : 0;
+}
+
+void consoleSetWait(int milliseconds, int wakeDescriptor) {
+    keyWaitMs = milliseconds;
+    wakeFd = wakeDescriptor;
 }
 
 int _getch() {

@@ -20,12 +20,17 @@
 // closed); from then on _kbhit() reports a key at once, without waiting.
 constexpr int kConsoleEnd = -1;
 
-// Non-zero when a key (or the end of input) is waiting. May wait up to about a
-// millisecond for one, so that a loop polling it does not spin.
+// Non-zero when a key (or the end of input) is waiting. May wait for one, up
+// to about a millisecond unless consoleSetWait() says otherwise, so that a
+// loop polling it does not spin. A deferred signal ends the wait at once.
 int _kbhit();
 // The next key, one byte 0..255, waiting for one if none is waiting;
 // kConsoleEnd at the end of input.
 int _getch();
+
+// How long _kbhit() may wait for a key, and one more descriptor whose turning
+// readable ends the wait early (-1 for none).
+void consoleSetWait(int milliseconds, int wakeDescriptor);
 
 // Defers SIGINT, SIGTERM and SIGHUP as described above.
 void consoleDeferSignals();

@@ -15,7 +15,7 @@ gtest_discover_tests(program_tests PROPERTIES LABELS unit)
 
 # The console keyboard layer itself, over pseudo-terminals.
 add_executable(console_tests app/console_test.cpp)
-target_link_libraries(console_tests PRIVATE platform_console GTest::gtest GTest::gtest_main)
+target_link_libraries(console_tests PRIVATE platform_console GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(console_tests PROPERTIES LABELS unit)
 
 # The built program driven from a pseudo-terminal (NoSound output).

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "platform/console.h"
 
@@ -236,6 +237,55 @@ TEST_F(ConsoleTest, PipedInputIsReadAsKeysThenEndsForGood) {
     const int status = finish();
     ASSERT_TRUE(WIFEXITED(status));
     expectRestored();  // never touched
+}
+
+// _kbhit's wait, in whole seconds, as the child saw it.
+std::string timedKbhit() {
+    const auto begin = std::chrono::steady_clock::now();
+    const int hit = _kbhit();
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return std::to_string(hit) + (seconds < 5.0 ? " early" : " late");
+}
+
+TEST_F(ConsoleTest, WakeDescriptorEndsTheWait) {
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    start([&] {
+        consoleDeferSignals();  // takes the console over
+        consoleSetWait(10000, wake[0]);
+        say("R");
+        say(timedKbhit());
+    });
+    ASSERT_EQ(hear(1), "R");
+    usleep(50000);
+    ASSERT_EQ(write(wake[1], "x", 1), 1);
+    EXPECT_EQ(hear(), "0 early");
+    finish();
+    close(wake[0]);
+    close(wake[1]);
+}
+
+TEST_F(ConsoleTest, DeferredSignalTakenByAnotherThreadEndsTheWait) {
+    start([] {
+        consoleSetWait(10000, -1);
+        consoleDeferSignals();
+        // Only the helper thread can take SIGTERM.
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        std::thread helper([] { pause(); });
+        helper.detach();
+        pthread_sigmask(SIG_BLOCK, &term, nullptr);
+        say("R");
+        const std::string wait = timedKbhit();
+        say(wait + " " + std::to_string(consolePendingSignal()));
+        std::_Exit(0);
+    });
+    ASSERT_EQ(hear(1), "R");
+    usleep(50000);
+    kill(child_, SIGTERM);
+    EXPECT_EQ(hear(), "0 early " + std::to_string(SIGTERM));
+    finish();
 }
 
 TEST_F(ConsoleTest, KbhitReportsNoKeyWhenNoneIsTyped) {

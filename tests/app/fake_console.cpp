@@ -21,6 +21,10 @@ int _getch() {
     return key;
 }
 
+void consoleSetWait(int milliseconds, int wakeDescriptor) {
+    fake::log("SetWait(" + std::to_string(milliseconds) + "," + std::to_string(wakeDescriptor) + ")");
+}
+
 void consoleDeferSignals() {
     fake::log("DeferSignals");
     console.deferred = true;
