@@ -34,7 +34,8 @@ constexpr int kPacerBlockFrames = 256;           // frames per no-sound block
 constexpr int kBytesPerFrame = 4;                // 16-bit stereo
 
 // Device supervision: after a start-up grace, each window must have seen
-// between a quarter and four times the frames of its wall time.
+// between a quarter and four times the frames of its wall time. While the
+// pacer stands in, a window within 3/4 and 3/2 of it hands the device back.
 constexpr int64_t kSuperviseTickNs = 20'000'000;
 constexpr int64_t kSuperviseGraceNs = 1'000'000'000;
 constexpr int64_t kSuperviseWindowNs = 500'000'000;
@@ -107,7 +108,7 @@ struct FSOUND_STREAM {
     PaStream* pa = nullptr;
     double latency = 0.0;
     std::atomic<int> owner{kIdle};
-    std::atomic<uint64_t> deviceFrames{0};  // delivered by the PortAudio callback
+    std::atomic<uint64_t> deviceFrames{0};  // asked for by the device, owner or not
     std::atomic<bool> deviceFinished{false};
     std::atomic<bool> fellBack{false};
     std::atomic<bool> stop{false};
@@ -211,12 +212,12 @@ int deviceCallback(const void*, void* output, unsigned long frames, const PaStre
                    PaStreamCallbackFlags, void* userData) {
     auto* s = static_cast<FSOUND_STREAM*>(userData);
     int expected = kIdle;
-    if (!s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
+    if (s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
+        feed(s, static_cast<unsigned char*>(output), frames);
+        s->owner.store(kIdle, std::memory_order_release);
+    } else {
         std::memset(output, 0, frames * kBytesPerFrame);
-        return paContinue;
     }
-    feed(s, static_cast<unsigned char*>(output), frames);
-    s->owner.store(kIdle, std::memory_order_release);
     s->deviceFrames.fetch_add(frames, std::memory_order_relaxed);
     return paContinue;
 }
@@ -225,8 +226,8 @@ void deviceFinished(void* userData) {
     static_cast<FSOUND_STREAM*>(userData)->deviceFinished.store(true, std::memory_order_relaxed);
 }
 
-// Watches the device's delivery rate. Returns true when the device stopped
-// and the pacer owns the callback, false when the stream is being closed.
+// Watches the device's rate. Returns true when the device stopped and the
+// pacer owns the callback, false when the stream is being closed.
 bool supervise(FSOUND_STREAM* s) {
     const int64_t start = nowNs();
     int64_t windowStart = start;
@@ -257,29 +258,49 @@ bool supervise(FSOUND_STREAM* s) {
     }
 }
 
-// Calls the callback at the stream's rate, on an absolute clock.
-void pace(FSOUND_STREAM* s) {
+// Calls the callback at the stream's rate, on an absolute clock. Returns
+// true when a device stream that delivers again got the callback back,
+// false when the stream is being closed.
+bool pace(FSOUND_STREAM* s) {
     const int blockFrames = s->maxFrames < kPacerBlockFrames ? s->maxFrames : kPacerBlockFrames;
     unsigned char* buffer = s->block.data();
     int64_t start = nowNs();
     uint64_t frames = 0;
+    int64_t windowStart = start;
+    uint64_t windowFrames = s->deviceFrames.load(std::memory_order_relaxed);
     while (!s->stop.load(std::memory_order_acquire)) {
         s->callback(s, buffer, blockFrames * kBytesPerFrame, s->userData);
         frames += blockFrames;
         const int64_t deadline =
             start + int64_t((unsigned __int128)frames * 1'000'000'000u / unsigned(s->sampleRate));
-        if (nowNs() - deadline > kPacerMaxLagNs) {
-            start = nowNs();
+        const int64_t now = nowNs();
+        if (s->pa && now - windowStart >= kSuperviseWindowNs) {
+            const uint64_t device = s->deviceFrames.load(std::memory_order_relaxed);
+            const double expected = double(now - windowStart) * s->sampleRate / 1e9;
+            const double got = double(device - windowFrames);
+            if (!s->deviceFinished.load(std::memory_order_relaxed) && got > expected * 3 / 4 &&
+                got < expected * 3 / 2) {
+                s->owner.store(kIdle, std::memory_order_release);
+                return true;
+            }
+            windowStart = now;
+            windowFrames = device;
+        }
+        if (now - deadline > kPacerMaxLagNs) {
+            start = now;
             frames = 0;
             continue;
         }
         sleepUntil(deadline);
     }
+    return false;
 }
 
 void work(FSOUND_STREAM* s) {
-    if (s->pa && !supervise(s)) return;
-    pace(s);
+    for (;;) {
+        if (s->pa && !supervise(s)) return;
+        if (!pace(s)) return;
+    }
 }
 
 // Aborts and closes a PortAudio stream on a helper thread; false when that

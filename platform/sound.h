@@ -98,5 +98,5 @@ void FSOUND_Close();
 // 0 for NoSound or an unknown stream.
 double soundStreamLatency(const FSOUND_STREAM* stream);
 // True once a playing stream's device stopped and the paced no-sound thread
-// took over feeding the callback.
+// took over feeding the callback (the device gets it back if it recovers).
 bool soundStreamFellBack(const FSOUND_STREAM* stream);

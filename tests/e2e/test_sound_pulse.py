@@ -139,6 +139,23 @@ class PulseTest(unittest.TestCase):
         # Closing gives up waiting for the hung device after a second.
         self.check_fallback(out, 3.0)
 
+    def test_server_back_from_a_stall_gets_the_stream_back(self):
+        def stall(pulse):
+            pulse.suspend()
+            time.sleep(1.5)
+            pulse.resume()
+        out, stderr, capture, _ = self.play(6, during=stall)
+        self.check_fallback(out, 1.0)
+        # The end of the run was played through the server again: the tone
+        # lasts until the capture's last half second.
+        frames = read_capture(capture)
+        loud = (abs(frames[:, 0].astype(int)) > AMP / 10).nonzero()[0]
+        self.assertGreater(loud[-1], len(frames) - 44100 // 2)
+        end = analyse_tone(frames[loud[-1] - 44100 * 3 // 2: loud[-1] + 1])
+        self.assertGreater(end["seconds"], 1.0)
+        self.assertAlmostEqual(end["freq"], FREQ, delta=FREQ * 0.005)
+        self.assertLessEqual(end["dropouts"], MAX_DROPOUTS, end.get("dropout_at"))
+
 
 class AnalysisTest(unittest.TestCase):
     """The dropout check sees what it must, so a clean capture means something."""
