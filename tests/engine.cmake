@@ -11,4 +11,5 @@ gtest_discover_tests(engine_tests PROPERTIES LABELS unit)
 # ThreadSanitizer builds.
 add_executable(patch_stress_test synth/patch_stress_test.cpp)
 target_link_libraries(patch_stress_test PRIVATE engine GTest::gtest GTest::gtest_main Threads::Threads)
-gtest_discover_tests(patch_stress_test PROPERTIES LABELS "unit;stress")
+add_test(NAME PatchStressTest COMMAND patch_stress_test)
+set_tests_properties(PatchStressTest PROPERTIES LABELS "unit;stress")
