@@ -130,6 +130,30 @@ class ConsoleTest(unittest.TestCase):
 
 
 @unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+class WithWindowTest(unittest.TestCase):
+    """SDL's video start-up installs signal handlers of its own; the
+    program's must still win."""
+
+    def test_signals_and_dot_with_a_window(self):
+        from xserver import XServer
+        with XServer() as x:
+            for how in ("ctrl-c", "term", "dot"):
+                with self.subTest(how=how), Program(env={"DISPLAY": x.env()["DISPLAY"]}) as synth:
+                    synth.start_nosound()
+                    synth.send("a")
+                    synth.status_block()
+                    if how == "ctrl-c":
+                        synth.send("\x03")
+                    elif how == "term":
+                        synth.kill(signal.SIGTERM)
+                    else:
+                        synth.send(".")
+                    expected = {"ctrl-c": -signal.SIGINT, "term": -signal.SIGTERM, "dot": 0}[how]
+                    self.assertEqual(synth.wait_exit(), (expected, True))
+                    self.assertEqual(foreign_lines(synth.transcript), [])
+
+
+@unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
 class PipedInputTest(unittest.TestCase):
     def run_keys(self, keys):
         result = run_piped(keys)
