@@ -1,6 +1,5 @@
 // Start-up, output and driver dialogue, main loop and shutdown.
 #include <SDL.h>
-#include <SDL_syswm.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,18 +47,6 @@ const char* outputName(int type) {
         case FSOUND_OUTPUT_ASIO: return "ASIO";
         default: return "";
     }
-}
-
-// The descriptor that window events arrive on; -1 when unknown.
-int windowEventDescriptor() {
-#if defined(SDL_VIDEO_DRIVER_X11)
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    if (SDL_GetWMInfo(&info) > 0 && info.subsystem == SDL_SYSWM_X11 && info.info.x11.display != nullptr) {
-        return ConnectionNumber(info.info.x11.display);
-    }
-#endif
-    return -1;
 }
 
 // The playing stream, closed by whichever way out comes first.
@@ -188,7 +175,7 @@ int runProgram(void (*drainWindow)()) {
     // window whose events cannot be waited for keeps the short default wait.
     if (screen == nullptr) {
         consoleSetWait(kIdleWaitMs, -1);
-    } else if (const int fd = windowEventDescriptor(); fd >= 0) {
+    } else if (const int fd = prepareWindowKeys(); fd >= 0) {
         consoleSetWait(kIdleWaitMs, fd);
     }
 

@@ -27,6 +27,9 @@ const char* errorText(int code);
 void applyKey(int key);
 // Takes every pending window event: note keys, their release, Escape.
 void pumpWindowEvents();
+// Once the window is open: makes a held key give one key-down, and returns
+// the descriptor its events arrive on (-1 when they cannot be waited for).
+int prepareWindowKeys();
 
 // The whole program after stdout is set up: builds the patch, runs the output
 // dialogue, opens the window and the stream, then loops calling drainWindow

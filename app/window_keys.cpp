@@ -36,6 +36,8 @@ const NotePair* notePairOf(SDLKey key) {
 // The one record every window event is received into.
 SDL_Event windowEvent;
 
+}  // namespace
+
 // A held key must give one key-down. The X server repeats held keys as
 // release/press pairs, which SDL drops only when the press has already
 // arrived with the release: under load some pairs get through and would
@@ -43,30 +45,29 @@ SDL_Event windowEvent;
 // auto-repeat turns repeats into presses alone, which SDL drops as no change
 // of the key's state. libX11 is loaded with SDL's x11 driver; other drivers
 // are left as they are.
-void keepHeldKeysSingle() {
+int prepareWindowKeys() {
 #if defined(SDL_VIDEO_DRIVER_X11)
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
-    if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11) return;
+    if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11 || info.info.x11.display == nullptr) {
+        return -1;
+    }
     using SetDetectable = decltype(&XkbSetDetectableAutoRepeat);
     auto setDetectable =
         reinterpret_cast<SetDetectable>(dlsym(RTLD_DEFAULT, "XkbSetDetectableAutoRepeat"));
-    if (setDetectable == nullptr || info.info.x11.display == nullptr) return;
-    Bool supported = False;
-    info.info.x11.lock_func();
-    setDetectable(info.info.x11.display, True, &supported);
-    info.info.x11.unlock_func();
+    if (setDetectable != nullptr) {
+        Bool supported = False;
+        info.info.x11.lock_func();
+        setDetectable(info.info.x11.display, True, &supported);
+        info.info.x11.unlock_func();
+    }
+    return ConnectionNumber(info.info.x11.display);
+#else
+    return -1;
 #endif
 }
 
-}  // namespace
-
 void pumpWindowEvents() {
-    static bool keyboardReady = false;
-    if (!keyboardReady) {
-        keyboardReady = true;
-        keepHeldKeysSingle();
-    }
     while (SDL_PollEvent(&windowEvent)) {
         if (windowEvent.type != SDL_KEYDOWN && windowEvent.type != SDL_KEYUP) continue;
         const SDLKey key = windowEvent.key.keysym.sym;

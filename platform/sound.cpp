@@ -226,26 +226,43 @@ void deviceFinished(void* userData) {
     static_cast<FSOUND_STREAM*>(userData)->deviceFinished.store(true, std::memory_order_relaxed);
 }
 
+// The device's delivery rate over successive windows of wall time.
+class RateWindow {
+public:
+    explicit RateWindow(const FSOUND_STREAM* s)
+        : s_(s), start_(nowNs()), frames_(s->deviceFrames.load(std::memory_order_relaxed)) {}
+
+    // Once a window has passed: sets ratio to the frames the device asked for
+    // over the frames of its wall time, starts the next window, returns true.
+    bool elapsed(int64_t now, double* ratio) {
+        if (now - start_ < kSuperviseWindowNs) return false;
+        const uint64_t frames = s_->deviceFrames.load(std::memory_order_relaxed);
+        const double expected = double(now - start_) * s_->sampleRate / 1e9;
+        *ratio = double(frames - frames_) / expected;
+        start_ = now;
+        frames_ = frames;
+        return true;
+    }
+
+private:
+    const FSOUND_STREAM* s_;
+    int64_t start_;
+    uint64_t frames_;
+};
+
 // Watches the device's rate. Returns true when the device stopped and the
 // pacer owns the callback, false when the stream is being closed.
 bool supervise(FSOUND_STREAM* s) {
     const int64_t start = nowNs();
-    int64_t windowStart = start;
-    uint64_t windowFrames = s->deviceFrames.load(std::memory_order_relaxed);
+    RateWindow window(s);
     for (;;) {
         sleepFor(kSuperviseTickNs);
         if (s->stop.load(std::memory_order_acquire)) return false;
         bool dead = s->deviceFinished.load(std::memory_order_relaxed);
         const int64_t now = nowNs();
-        if (now - windowStart >= kSuperviseWindowNs) {
-            const uint64_t frames = s->deviceFrames.load(std::memory_order_relaxed);
-            const double expected = double(now - windowStart) * s->sampleRate / 1e9;
-            const double got = double(frames - windowFrames);
-            if (now - start >= kSuperviseGraceNs && (got < expected / 4 || got > expected * 4))
-                dead = true;
-            windowStart = now;
-            windowFrames = frames;
-        }
+        double ratio;
+        if (window.elapsed(now, &ratio) && now - start >= kSuperviseGraceNs && (ratio < 0.25 || ratio > 4))
+            dead = true;
         if (!dead) continue;
         for (;;) {
             int expected = kIdle;
@@ -266,25 +283,18 @@ bool pace(FSOUND_STREAM* s) {
     unsigned char* buffer = s->block.data();
     int64_t start = nowNs();
     uint64_t frames = 0;
-    int64_t windowStart = start;
-    uint64_t windowFrames = s->deviceFrames.load(std::memory_order_relaxed);
+    RateWindow window(s);
     while (!s->stop.load(std::memory_order_acquire)) {
         s->callback(s, buffer, blockFrames * kBytesPerFrame, s->userData);
         frames += blockFrames;
         const int64_t deadline =
             start + int64_t((unsigned __int128)frames * 1'000'000'000u / unsigned(s->sampleRate));
         const int64_t now = nowNs();
-        if (s->pa && now - windowStart >= kSuperviseWindowNs) {
-            const uint64_t device = s->deviceFrames.load(std::memory_order_relaxed);
-            const double expected = double(now - windowStart) * s->sampleRate / 1e9;
-            const double got = double(device - windowFrames);
-            if (!s->deviceFinished.load(std::memory_order_relaxed) && got > expected * 3 / 4 &&
-                got < expected * 3 / 2) {
-                s->owner.store(kIdle, std::memory_order_release);
-                return true;
-            }
-            windowStart = now;
-            windowFrames = device;
+        double ratio;
+        if (s->pa && window.elapsed(now, &ratio) && !s->deviceFinished.load(std::memory_order_relaxed) &&
+            ratio > 0.75 && ratio < 1.5) {
+            s->owner.store(kIdle, std::memory_order_release);
+            return true;
         }
         if (now - deadline > kPacerMaxLagNs) {
             start = now;

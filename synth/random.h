@@ -6,8 +6,6 @@
 
 namespace noise {
 
-constexpr int kRandMax = 32767;
-
 int rand();
 
 // Sets the calling thread's state; for tests that need a known sequence.

@@ -3,8 +3,6 @@
 //
 // Reads and writes are single relaxed atomic accesses: each one sees either
 // the old or the new value, never a torn one, and neither thread ever waits.
-// Compound assignments are a load followed by a store, not one atomic step:
-// use them only on fields that a single thread writes.
 #include <atomic>
 
 template <typename T>
@@ -18,9 +16,6 @@ public:
     operator T() const { return load(); }
     T load() const { return value_.load(std::memory_order_relaxed); }
     void store(T v) { value_.store(v, std::memory_order_relaxed); }
-
-    Shared& operator+=(T v) { store(load() + v); return *this; }
-    Shared& operator-=(T v) { store(load() - v); return *this; }
 
 private:
     static_assert(std::atomic<T>::is_always_lock_free, "shared fields must be lock-free");
