@@ -4,6 +4,7 @@
 # threads also run under ThreadSanitizer (label stress).
 add_executable(sound_tests sound/sound_test.cpp)
 target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gtest_main)
+target_sources(sound_tests PRIVATE sound/sound_supervisor_test.cpp)
 # (gtest_discover_tests would flatten a list of labels.)
 gtest_add_tests(TARGET sound_tests TEST_LIST sound_unit_tests)
 set_tests_properties(${sound_unit_tests} PROPERTIES LABELS "unit;stress")
