@@ -1,8 +1,11 @@
 // Start-up, output and driver dialogue, main loop and shutdown.
 #include <SDL.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/program.h"
 #include "platform/console.h"
@@ -56,6 +59,51 @@ void closePlayingStream() {
     FSOUND_STREAM* stream = playingStream;
     playingStream = nullptr;
     if (stream != nullptr) FSOUND_Stream_Close(stream);
+}
+
+// Creates and plays the stream; a failure ends the process with status 1.
+void startStream() {
+    FSOUND_STREAM* stream;
+    {
+        ConsoleSignalsHeld held;
+        stream = FSOUND_Stream_Create(renderStream, kStreamBytes, kStreamMode, kMixRate, osc1);
+    }
+    if (stream == nullptr) {
+        reportError();
+        std::exit(1);
+    }
+    playingStream = stream;
+    int channel;
+    {
+        ConsoleSignalsHeld held;
+        channel = FSOUND_Stream_Play(0, stream);
+    }
+    if (channel == -1) {
+        reportError();
+        std::exit(1);
+    }
+}
+
+// The X connection is gone: nothing may use the window surface any more.
+void windowGone() {
+    const bool playing = playingStream != nullptr;
+    closePlayingStream();
+    screen = nullptr;
+    consoleSetWait(kIdleWaitMs, -1);
+    if (playing) startStream();
+}
+
+// The shell's "clear". Where it cannot clear (no TERM, no clear on PATH) a
+// terminal other than a dumb one gets the ANSI home and erase sequence; the
+// shell's complaints are not shown.
+void clearConsole() {
+    std::fflush(stdout);
+    if (std::system("{ clear; } 2>/dev/null") == 0) return;
+    const char* term = std::getenv("TERM");
+    if (isatty(STDOUT_FILENO) && (term == nullptr || std::strcmp(term, "dumb") != 0)) {
+        std::printf("\x1b[H\x1b[2J");
+        std::fflush(stdout);
+    }
 }
 
 void runMainLoop(void (*drainWindow)()) {
@@ -122,12 +170,17 @@ int selectOutput() {
     std::fflush(stdout);
 
     const int outputKey = _getch();
+    int outputType = FSOUND_OUTPUT_NOSOUND;
     switch (outputKey == kConsoleEnd ? 0 : static_cast<signed char>(outputKey)) {
-        case '1': FSOUND_SetOutput(FSOUND_OUTPUT_DSOUND); break;
-        case '2': FSOUND_SetOutput(FSOUND_OUTPUT_WINMM); break;
-        case '3': FSOUND_SetOutput(FSOUND_OUTPUT_ASIO); break;
-        case '4': FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND); break;
+        case '1': outputType = FSOUND_OUTPUT_DSOUND; break;
+        case '2': outputType = FSOUND_OUTPUT_WINMM; break;
+        case '3': outputType = FSOUND_OUTPUT_ASIO; break;
+        case '4': outputType = FSOUND_OUTPUT_NOSOUND; break;
         default: endDialogue();
+    }
+    {
+        ConsoleSignalsHeld held;  // the device probe may start threads
+        FSOUND_SetOutput(outputType);
     }
 
     printLine(kRule);
@@ -151,25 +204,36 @@ int selectOutput() {
         const int driver = typed - '1';
         if (driver >= FSOUND_GetNumDrivers()) continue;
         FSOUND_SetDriver(driver);
-        if (FSOUND_Init(kMixRate, kSoftwareChannels, 0)) return 1;
+        int initialised;
+        {
+            ConsoleSignalsHeld held;
+            initialised = FSOUND_Init(kMixRate, kSoftwareChannels, 0);
+        }
+        if (initialised) return 1;
         reportError();
         return 0;
     }
 }
 
 int runProgram(void (*drainWindow)()) {
+    // Without a display SDL 1.2 would fall back to drawing into the terminal;
+    // without X11 the program runs windowless instead. Set while the process
+    // has a single thread.
+    setenv("SDL_VIDEODRIVER", "x11", 0);
+
     synth = new Synth();
     osc1WaveformCounter = 0;
     displayedNote = 58;
 
     selectOutput();
 
-    // Without a display SDL 1.2 would fall back to drawing into the terminal;
-    // without X11 the program runs windowless instead.
-    setenv("SDL_VIDEODRIVER", "x11", 0);
-    SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE);
-    std::atexit(SDL_Quit);
-    screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+    {
+        ConsoleSignalsHeld held;
+        SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE);
+        screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+    }
+    std::atexit(quitWindow);
+    if (screen != nullptr) guardWindow(windowGone);
 
     // The main loop waits for console keys and window events together; a
     // window whose events cannot be waited for keeps the short default wait.
@@ -179,8 +243,7 @@ int runProgram(void (*drainWindow)()) {
         consoleSetWait(kIdleWaitMs, fd);
     }
 
-    std::fflush(stdout);
-    [[maybe_unused]] const int cleared = std::system("clear");
+    clearConsole();
 
     std::printf("[aqzs edrftg yhujik olpm our] modifier les trucs \n");
     std::printf("[+-] change type OSC1 [7894] le type des LFO1234\n");
@@ -199,17 +262,8 @@ int runProgram(void (*drainWindow)()) {
     // stream first.
     consoleDeferSignals();
 
-    FSOUND_STREAM* stream = FSOUND_Stream_Create(renderStream, kStreamBytes, kStreamMode, kMixRate, osc1);
-    if (stream == nullptr) {
-        reportError();
-        std::exit(1);
-    }
-    playingStream = stream;
     std::atexit(closePlayingStream);
-    if (FSOUND_Stream_Play(0, stream) == -1) {
-        reportError();
-        std::exit(1);
-    }
+    startStream();
 
     runMainLoop(drainWindow);
 

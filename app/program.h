@@ -30,6 +30,17 @@ void pumpWindowEvents();
 // Once the window is open: makes a held key give one key-down, and returns
 // the descriptor its events arrive on (-1 when they cannot be waited for).
 int prepareWindowKeys();
+// Once the window is open: X errors are ignored (another client may destroy
+// the window), and when the connection to the X server is lost onLost runs
+// on the main thread, inside the window call that found it, before anything
+// of the window is freed. From then on the window is gone: windowLost() is
+// true, pumpWindowEvents() returns at once and quitWindow() leaves SDL as it
+// is; the program goes on without it (with a libX11 older than 1.7, Xlib
+// ends the process with status 1 once onLost returns).
+void guardWindow(void (*onLost)());
+bool windowLost();
+// SDL_Quit, unless the window was lost.
+void quitWindow();
 
 // The whole program after stdout is set up: builds the patch, runs the output
 // dialogue, opens the window and the stream, then loops calling drainWindow
@@ -37,5 +48,7 @@ int prepareWindowKeys();
 // Returns 0 after closing the stream and the sound library. Every other end
 // goes through exit() (stream failure: 1) or, for SIGINT, SIGTERM and SIGHUP,
 // closes the stream and ends by the signal. From the stream's creation on, an
-// exit handler closes the stream first on any exit() path.
+// exit handler closes the stream first on any exit() path. When the X
+// connection is lost the stream is closed, then started again without the
+// window. Signals are held around every call that may start a thread.
 int runProgram(void (*drainWindow)());

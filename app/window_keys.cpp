@@ -10,6 +10,7 @@
 
 #if defined(SDL_VIDEO_DRIVER_X11)
 #include <X11/XKBlib.h>
+#include <X11/Xlib.h>
 #endif
 
 namespace {
@@ -36,7 +37,66 @@ const NotePair* notePairOf(SDLKey key) {
 // The one record every window event is received into.
 SDL_Event windowEvent;
 
+// Main thread only.
+bool connectionLost = false;
+void (*onConnectionLost)() = nullptr;
+
+#if defined(SDL_VIDEO_DRIVER_X11)
+// The X display of SDL's x11 driver, null under any other driver.
+Display* x11Display() {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11) return nullptr;
+    return info.info.x11.display;
+}
+
+// An Xlib function, looked up in the libX11 that SDL loaded.
+template <typename Function>
+Function x11Function(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
+}
+
+// Another client may destroy the window: requests on it then fail, harmlessly.
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
+// Called by Xlib on the main thread, inside the call that found the
+// connection gone.
+int xConnectionLost(Display*) {
+    if (!connectionLost) {
+        connectionLost = true;
+        if (onConnectionLost != nullptr) onConnectionLost();
+    }
+    return 0;
+}
+
+// Instead of Xlib's exit(1) once xConnectionLost has returned: the program
+// goes on without the window.
+void keepRunning(Display*, void*) {}
+#endif
+
 }  // namespace
+
+void guardWindow(void (*onLost)()) {
+    onConnectionLost = onLost;
+#if defined(SDL_VIDEO_DRIVER_X11)
+    Display* display = x11Display();
+    if (display == nullptr) return;
+    const auto setErrorHandler = x11Function<decltype(&XSetErrorHandler)>("XSetErrorHandler");
+    const auto setIOErrorHandler = x11Function<decltype(&XSetIOErrorHandler)>("XSetIOErrorHandler");
+    // libX11 1.7 on; without it Xlib ends the process after xConnectionLost.
+    const auto setExitHandler =
+        x11Function<void (*)(Display*, void (*)(Display*, void*), void*)>("XSetIOErrorExitHandler");
+    if (setErrorHandler != nullptr) setErrorHandler(ignoreXError);
+    if (setIOErrorHandler != nullptr) setIOErrorHandler(xConnectionLost);
+    if (setExitHandler != nullptr) setExitHandler(display, keepRunning, nullptr);
+#endif
+}
+
+bool windowLost() { return connectionLost; }
+
+void quitWindow() {
+    if (!connectionLost) SDL_Quit();
+}
 
 // A held key must give one key-down. The X server repeats held keys as
 // release/press pairs, which SDL drops only when the press has already
@@ -52,15 +112,14 @@ int prepareWindowKeys() {
     if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11 || info.info.x11.display == nullptr) {
         return -1;
     }
-    using SetDetectable = decltype(&XkbSetDetectableAutoRepeat);
-    auto setDetectable =
-        reinterpret_cast<SetDetectable>(dlsym(RTLD_DEFAULT, "XkbSetDetectableAutoRepeat"));
+    const auto setDetectable = x11Function<decltype(&XkbSetDetectableAutoRepeat)>("XkbSetDetectableAutoRepeat");
     if (setDetectable != nullptr) {
         Bool supported = False;
         info.info.x11.lock_func();
         setDetectable(info.info.x11.display, True, &supported);
         info.info.x11.unlock_func();
     }
+    if (connectionLost) return -1;
     return ConnectionNumber(info.info.x11.display);
 #else
     return -1;
@@ -68,7 +127,8 @@ int prepareWindowKeys() {
 }
 
 void pumpWindowEvents() {
-    while (SDL_PollEvent(&windowEvent)) {
+    while (!connectionLost && SDL_PollEvent(&windowEvent)) {
+        if (connectionLost) return;  // the event came from a dead connection
         if (windowEvent.type != SDL_KEYDOWN && windowEvent.type != SDL_KEYUP) continue;
         const SDLKey key = windowEvent.key.keysym.sym;
         // exit() runs the shutdown handlers: the stream is closed before SDL

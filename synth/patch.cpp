@@ -37,10 +37,8 @@ void VcoSlot::addModulatorFront(Vco* modulator, const char* target) {
 }
 
 void VcoSlot::refreshTargets() {
-    targetMasks.clear();
-    for (const char* target : targets) targetMasks.push_back(targetMask(target));
-    maskedTargets = targets.data();
-    maskedCount = targets.size();
+    targetTests.clear();
+    for (const char* target : targets) targetTests.push_back({target, targetMask(target)});
 }
 
 float noteFrequency(int32_t note) {
@@ -67,7 +65,6 @@ Synth::Synth() {
 
     slots.insert(slots.begin(), slot1);
     slots.insert(slots.begin(), slot0);
-    for (VcoSlot& slot : slots) slot.refreshTargets();  // the copies have lists of their own
     print();
 }
 
@@ -89,14 +86,15 @@ void Synth::tick() {
 
         const size_t count = slot.modulators.size() < slot.targets.size() ? slot.modulators.size()
                                                                           : slot.targets.size();
-        // The cached target tests hold while the list is the one they were made for.
-        const bool masked = slot.maskedTargets == slot.targets.data() && slot.maskedCount == slot.targets.size();
+        const size_t tested = slot.targetTests.size();
         for (size_t i = 0; i < count; ++i) {
             Vco& modulator = *slot.modulators[i];
             modulator.reset();
             modulator.tick();
             const double m = modulator.output;
-            const unsigned mask = masked ? slot.targetMasks[i] : targetMask(slot.targets[i]);
+            const char* const target = slot.targets[i];
+            const unsigned mask = i < tested && slot.targetTests[i].target == target ? slot.targetTests[i].acts
+                                                                                     : targetMask(target);
             // Only the amplitude target is guarded by the modulator's own values.
             if ((mask & kActsOnAmplitude) && modulator.aAmpl != 0.0f && modulator.aFreq != 0.0f) {
                 aAmpl = static_cast<float>(aAmpl + m * aAmpl);

@@ -20,6 +20,13 @@ extern const char* const kTargetPhase;      // "PHASE"
 
 // One carrier, its note, and the modulators acting on it. Copying a slot
 // copies the pointers, never the oscillators.
+//
+// The lists are fixed before the stream starts: they are built or changed
+// only while no stream plays, and then refreshTargets() computes their target
+// tests once (the Synth constructor and addModulatorFront call it). The
+// stream thread only reads them. A target other than the one that was tested
+// at its place (a slot built or edited without refreshTargets()) is tested
+// afresh on every sample, so the sound never depends on the cached tests.
 struct VcoSlot {
     std::vector<Vco*> modulators;        // in evaluation order
     std::vector<const char*> targets;    // parallel to modulators
@@ -28,17 +35,17 @@ struct VcoSlot {
 
     // Inserts a modulator and its target at the front of both lists.
     void addModulatorFront(Vco* modulator, const char* target);
-    // Redoes the cached target tests; needed only after a target string is
-    // replaced in place (a list that grows or moves is noticed).
+    // Computes the target tests of the target list.
     void refreshTargets();
 
-    // Stream-thread caches of work that does not change between samples: the
-    // target tests of the target list (kept while the list's storage and
-    // length stay the same), and the carrier frequency of the last note seen
-    // (the lowest note sounds 0 Hz, so it starts out right).
-    std::vector<unsigned> targetMasks;
-    const char* const* maskedTargets = nullptr;
-    size_t maskedCount = 0;
+    // The target tests, by position: which target was tested, and its result.
+    struct TargetTest {
+        const char* target;
+        unsigned acts;
+    };
+    std::vector<TargetTest> targetTests;
+    // Stream-thread cache of the carrier frequency of the last note seen (the
+    // lowest note sounds 0 Hz, so it starts out right).
     int32_t tunedNote = INT32_MIN;
     float tunedFreq = 0.0f;
 };

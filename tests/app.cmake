@@ -11,12 +11,12 @@ add_executable(program_tests
   app/fake_console.cpp
 )
 target_link_libraries(program_tests PRIVATE app_core GTest::gtest GTest::gmock GTest::gtest_main)
-gtest_discover_tests(program_tests PROPERTIES LABELS unit)
+gtest_discover_tests(program_tests PROPERTIES LABELS unit TIMEOUT 60)
 
 # The console keyboard layer itself, over pseudo-terminals.
 add_executable(console_tests app/console_test.cpp)
 target_link_libraries(console_tests PRIVATE platform_console GTest::gtest GTest::gtest_main Threads::Threads)
-gtest_discover_tests(console_tests PROPERTIES LABELS unit)
+gtest_discover_tests(console_tests PROPERTIES LABELS unit TIMEOUT 60)
 
 # The built program driven from a pseudo-terminal (NoSound output).
 add_test(NAME program_console

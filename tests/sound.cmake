@@ -7,7 +7,7 @@ target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gte
 target_sources(sound_tests PRIVATE sound/sound_supervisor_test.cpp)
 # (gtest_discover_tests would flatten a list of labels.)
 gtest_add_tests(TARGET sound_tests TEST_LIST sound_unit_tests)
-set_tests_properties(${sound_unit_tests} PROPERTIES LABELS "unit;stress")
+set_tests_properties(${sound_unit_tests} PROPERTIES LABELS "unit;stress" TIMEOUT 120)
 
 # Plays a known tone through the layer; driven by the PulseAudio tests.
 add_executable(tone_player sound/tone_player.cpp)

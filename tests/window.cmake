@@ -3,7 +3,7 @@
 add_executable(window_keys_test window/window_keys_test.cpp)
 target_link_libraries(window_keys_test PRIVATE app_core engine PkgConfig::SDL GTest::gtest_main)
 gtest_discover_tests(window_keys_test
-  PROPERTIES LABELS unit ENVIRONMENT "SDL_VIDEODRIVER=dummy")
+  PROPERTIES LABELS unit ENVIRONMENT "SDL_VIDEODRIVER=dummy" TIMEOUT 60)
 
 # Measurement tool, not a test: window_clear_cost [calls]
 add_executable(window_clear_cost window/clear_cost.cpp)

@@ -8,6 +8,8 @@
 
 using fake::console;
 
+void consoleStart() { fake::log("Start"); }
+
 int _kbhit() {
     ++console.kbhitCalls;
     return !console.keys.empty() || console.inputEnds;

@@ -14,8 +14,13 @@
 
 The program runs under a small wrapper in the same terminal that reports
 the program's pid before it starts, and its exit status and whether the
-terminal's settings came back unchanged after it ends. Ctrl-C typed into the
-terminal reaches the program only (the wrapper ignores it).
+terminal's settings came back unchanged after it ends. As a shell with job
+control would, it runs the program as the terminal's foreground process
+group of its own: Ctrl-C and Ctrl-Z typed into the terminal reach the
+program only, and a stopped program is continued by sending it SIGCONT.
+Core dumps are off. Program(stdin_closed=True) starts it with descriptor 0
+closed; Program(head=True) with its standard output a pipe whose reader
+passes two lines to the terminal, prints "@@HEAD-LEFT" and closes it.
 
 The program's path comes from the SYNTH_PROGRAM environment variable unless
 given. DISPLAY is removed from the environment (no window) unless given in
@@ -26,6 +31,7 @@ import os
 import re
 import signal
 import subprocess
+import termios
 
 import pexpect
 
@@ -50,21 +56,51 @@ OWN_LINES = [re.compile(p) for p in (
 CLEAR = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 _WRAPPER = r"""
-import os, signal, sys, termios
+import os, resource, signal, sys, termios
+options, program = sys.argv[1].split(","), sys.argv[2:]
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 signal.signal(signal.SIGQUIT, signal.SIG_IGN)
+signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 before = termios.tcgetattr(0)
+head = os.pipe() if "head" in options else None
 pid = os.fork()
 if pid == 0:
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+    # A job of its own in the foreground, as a shell with job control runs it.
+    os.setpgid(0, 0)
+    os.tcsetpgrp(0, os.getpid())
+    # Python ignores SIGPIPE and SIGXFSZ; a shell leaves every signal at its default.
+    for sig in (signal.SIGINT, signal.SIGQUIT, signal.SIGTTOU, signal.SIGPIPE, signal.SIGXFSZ):
+        signal.signal(sig, signal.SIG_DFL)
     os.write(1, b"@@PID=%d\n" % os.getpid())
     try:
-        os.execv(sys.argv[1], sys.argv[1:])
+        if head:
+            os.dup2(head[1], 1)
+            os.close(head[0])
+            os.close(head[1])
+        if "closed-stdin" in options:
+            os.close(0)
+        os.execv(program[0], program)
     finally:
         os._exit(127)
+try:
+    os.setpgid(pid, pid)
+except OSError:
+    pass
+if head:
+    # head -2: passes two lines on, then leaves.
+    os.close(head[1])
+    data = b""
+    while data.count(b"\n") < 2:
+        chunk = os.read(head[0], 1)
+        if not chunk:
+            break
+        data += chunk
+    os.close(head[0])
+    os.write(1, data + b"@@HEAD-LEFT\n")
 _, status = os.waitpid(pid, 0)
 code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+os.tcsetpgrp(0, os.getpgrp())
 after = termios.tcgetattr(0)
 termios.tcsetattr(0, termios.TCSANOW, before)
 os.write(1, b"\n@@STATUS=%d\n@@TERMINAL=%s\n"
@@ -108,9 +144,10 @@ def foreign_lines(text):
 
 
 class Program:
-    def __init__(self, program=None, env=None, timeout=10):
+    def __init__(self, program=None, env=None, timeout=10, stdin_closed=False, head=False):
         self.program = program or program_path()
         self.env = program_env(env)
+        self.options = ",".join(name for name, on in (("closed-stdin", stdin_closed), ("head", head)) if on)
         self.timeout = timeout
         self.child = None
         self.pid = None
@@ -119,7 +156,7 @@ class Program:
     # -- lifetime -----------------------------------------------------------
 
     def start(self):
-        self.child = pexpect.spawn("/usr/bin/python3", ["-c", _WRAPPER, self.program],
+        self.child = pexpect.spawn("/usr/bin/python3", ["-c", _WRAPPER, self.options, self.program],
                                    env=self.env, timeout=self.timeout, encoding="latin-1",
                                    dimensions=(50, 160))
         self.child.logfile_read = self
@@ -223,3 +260,12 @@ class Program:
 
     def kill(self, sig):
         os.kill(self.pid, sig)
+
+    def terminal_modes(self):
+        """The terminal's local modes (termios lflag) as the program sees them."""
+        return termios.tcgetattr(self.child.child_fd)[3]
+
+    def state(self):
+        """The program's process state letter ("T" when stopped)."""
+        with open("/proc/%d/stat" % self.pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]

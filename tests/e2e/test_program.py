@@ -7,6 +7,8 @@ import os
 import re
 import signal
 import sys
+import termios
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -76,7 +78,7 @@ class ConsoleTest(unittest.TestCase):
     def test_every_byte_in_the_main_loop(self):
         synth = self.program()
         synth.start_nosound()
-        keys = [b for b in range(256) if b not in (ord("."), 3)]  # 3 is Ctrl-C
+        keys = [b for b in range(256) if b not in (ord("."), 3, 26)]  # Ctrl-C, Ctrl-Z
         synth.send("".join(chr(b) for b in keys))
         for _ in keys:
             synth.status_block()
@@ -129,6 +131,81 @@ class ConsoleTest(unittest.TestCase):
                 self.assertEndedWith(synth, -sig)
 
 
+    def test_fatal_signals_restore_the_terminal_then_end_the_program(self):
+        fatal = [signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGABRT,
+                 signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGTRAP,
+                 signal.SIGSYS, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGVTALRM, signal.SIGPROF,
+                 signal.SIGIO, signal.SIGPWR, signal.SIGSTKFLT, signal.SIGRTMIN, signal.SIGRTMAX]
+        for sig in fatal:
+            with self.subTest(signal=sig):
+                synth = self.program()
+                synth.start_nosound()
+                synth.send("a")
+                synth.status_block()
+                synth.kill(sig)
+                self.assertEndedWith(synth, -sig)
+
+    def test_suspended_and_continued(self):
+        synth = self.program()
+        synth.start_nosound()
+        synth.send("\x1a")  # Ctrl-Z
+        self.assertTrue(wait_until(lambda: synth.state() == "T"), "stopped")
+        modes = synth.terminal_modes()
+        self.assertTrue(modes & termios.ICANON and modes & termios.ECHO, "line mode while stopped")
+        synth.kill(signal.SIGCONT)  # fg
+        self.assertTrue(wait_until(lambda: not synth.terminal_modes() & (termios.ICANON | termios.ECHO)),
+                        "key mode again")
+        synth.send("e")
+        self.assertTrue(synth.status_block()[2].startswith("Freq [0.500] "))
+        synth.send(".")
+        synth.status_block()
+        self.assertEndedWith(synth, 0)
+
+    def test_output_pipe_closed_by_its_reader(self):
+        synth = Program(head=True)  # synth | head -2
+        self.addCleanup(synth.close)
+        synth.start()
+        synth.child.expect_exact("@@HEAD-LEFT")
+        synth.send("41" "zz")
+        time.sleep(1)
+        self.assertIn(synth.state(), ("R", "S"), "still running")
+        synth.send(".")
+        self.assertEndedWith(synth, 0)
+        self.assertNotIn("Note [", synth.transcript)
+
+    def test_standard_input_closed(self):
+        synth = Program(stdin_closed=True)  # synth <&-
+        self.addCleanup(synth.close)
+        synth.start()
+        synth.expect_patch()
+        synth.expect_lines(MENU)
+        self.assertEndedWith(synth, 0)
+        self.assertNotIn("Driver list", synth.transcript)
+
+    def test_screen_cleared_at_start_up(self):
+        cases = {"clear": ({}, "\x1b[H\x1b[2J\x1b[3J"),   # xterm's clear, E3 included
+                 "no TERM": ({"TERM": None}, "\x1b[H\x1b[2J"),
+                 "no clear": ({"PATH": "/nonexistent"}, "\x1b[H\x1b[2J")}
+        for name, (env, cleared) in cases.items():
+            with self.subTest(name):
+                synth = self.program(env)
+                synth.start_nosound()
+                between = synth.transcript.split(PROMPT)[2].split(HELP[0])[0]
+                self.assertEqual(between, "\r\n" + cleared)
+                synth.send(".")
+                synth.status_block()
+                self.assertEndedWith(synth, 0)
+
+
+def wait_until(condition, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 @unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
 class WithWindowTest(unittest.TestCase):
     """SDL's video start-up installs signal handlers of its own; the
@@ -137,7 +214,7 @@ class WithWindowTest(unittest.TestCase):
     def test_signals_and_dot_with_a_window(self):
         from xserver import XServer
         with XServer() as x:
-            for how in ("ctrl-c", "term", "dot"):
+            for how in ("ctrl-c", "term", "dot", "window destroyed, then dot"):
                 with self.subTest(how=how), Program(env={"DISPLAY": x.env()["DISPLAY"]}) as synth:
                     synth.start_nosound()
                     synth.send("a")
@@ -147,8 +224,12 @@ class WithWindowTest(unittest.TestCase):
                     elif how == "term":
                         synth.kill(signal.SIGTERM)
                     else:
+                        if how != "dot":  # another client destroys the window
+                            x.xdotool("windowclose", x.wait_for_window(pid=synth.pid))
+                            synth.send("e")
+                            synth.status_block()
                         synth.send(".")
-                    expected = {"ctrl-c": -signal.SIGINT, "term": -signal.SIGTERM, "dot": 0}[how]
+                    expected = {"ctrl-c": -signal.SIGINT, "term": -signal.SIGTERM}.get(how, 0)
                     self.assertEqual(synth.wait_exit(), (expected, True))
                     self.assertEqual(foreign_lines(synth.transcript), [])
 

@@ -9,6 +9,7 @@ captured, and plays it with real X key events from xdotool.
     /usr/bin/python3 tests/e2e/test_window.py --program build/app/synth [unittest args]
 """
 import os
+import signal
 import sys
 import time
 import unittest
@@ -52,6 +53,7 @@ class WindowSession:
         self.pulse = PulseServer()
         self.synth = None
         self.capture = None
+        self.window = None
 
     def start(self):
         try:
@@ -67,7 +69,7 @@ class WindowSession:
             self.synth.expect_patch()
             self.synth.start_alsa_default()
             if self.x is not None:
-                self.x.wait_for_window(pid=self.synth.pid)
+                self.window = self.x.wait_for_window(pid=self.synth.pid)
                 self.x.point_into()
         except BaseException:
             self.stop()
@@ -143,6 +145,36 @@ def dominant(x):
     return freqs[int(np.argmax(mag))]
 
 
+def pitch_track(x, size=2048, hop=220):
+    """[(time in s, frequency of the strongest component)], window by window."""
+    x = np.asarray(x, dtype=float)
+    window = np.hanning(size)
+    track = []
+    for start in range(0, len(x) - size, hop):
+        mag = np.abs(np.fft.rfft(x[start:start + size] * window)) + 1e-9
+        k = min(max(int(np.argmax(mag)), 1), len(mag) - 2)
+        a, b, c = np.log(mag[k - 1:k + 2])
+        shift = 0.5 * (a - c) / (a - 2 * b + c) if a - 2 * b + c != 0 else 0.0
+        track.append(((start + size / 2) / RATE, (k + shift) * RATE / size))
+    return track
+
+
+def blocked_signals(pid):
+    """{thread id: set of signal numbers it blocks}, for every thread but the main one."""
+    masks = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        if int(tid) == pid:
+            continue
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                line = next(l for l in f if l.startswith("SigBlk:"))
+        except (OSError, StopIteration):
+            continue  # the thread ended
+        bits = int(line.split()[1], 16)
+        masks[int(tid)] = {n for n in range(1, 65) if bits >> (n - 1) & 1}
+    return masks
+
+
 # -- tests ------------------------------------------------------------------------
 
 have_program = os.access(program_path(), os.X_OK)
@@ -172,6 +204,18 @@ class WindowPlaysNotes(unittest.TestCase):
         x = self.s.audio(self.s.frames(), 0.2)
         self.assertGreater(np.abs(x).max(), 10000, "the drone reaches the sink")
         self.assertAlmostEqual(dominant(x), F440, delta=8)
+
+    def test_1_window_is_640_by_800(self):
+        geometry = self.s.x.xdotool("getwindowgeometry", self.s.window)
+        self.assertIn("Geometry: 640x800", geometry)
+
+    def test_1_signals_reach_the_main_thread_only(self):
+        masks = blocked_signals(self.s.synth.pid)
+        self.assertTrue(masks, "the stream runs on a thread of its own")
+        handled = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGTSTP,
+                   signal.SIGCONT, signal.SIGUSR1, signal.SIGALRM, signal.SIGPIPE}
+        for tid, blocked in masks.items():
+            self.assertLessEqual(handled, blocked, "thread %d" % tid)
 
     def test_2_every_hold_gives_one_key_down_and_one_key_up(self):
         # Each auto-repeat of a held key that reached the program would
@@ -216,6 +260,26 @@ class WindowPlaysNotes(unittest.TestCase):
         self.assertGreater(level_near(freqs, mag, F880), 0.7)
         self.assertGreater(level_near(freqs, mag, F587), 0.7)
 
+    def test_4b_envelope_off_once_attack_release_and_end_are_reached(self):
+        # Attack -1590 and decay 2000: E = 410, and attack + releaseTime + E
+        # = 320 cuts the decay (from level 0.205) off at clock 320, 64000
+        # samples after the trigger, where it would otherwise run to 410.
+        self.s.synth.send(";" * 16 + ":" * 16)
+        for _ in range(32):
+            block = self.s.synth.status_block()
+        self.assertEqual(block[5], "VCA [-1590.000000][2000.000000][0.000000] ")
+        self.s.output(quiet=0.1)
+        start = self.s.key("keydown", "z")  # 440 Hz on both carriers
+        try:
+            track = pitch_track(self.s.audio(start, 3.0, timeout=15))
+        finally:
+            self.s.key("keyup", "z")
+        self.assertEqual(self.s.output(), "\r\nTRIG\r\nUNTRIG\r\n")
+        bent = next(t for t, f in track if 500 < f < 560)  # 440 x 1.205 at the trigger
+        off = next(t for t, f in track if t > bent and f < 442)
+        self.assertAlmostEqual(off - bent, 64000 / RATE, delta=0.1,
+                               msg=[(round(t, 3), round(f, 1)) for t, f in track[::10]])
+
     def test_5_escape_ends_with_status_0_and_terminal_restored(self):
         self.s.key("key", "Escape")
         self.assertEqual(self.s.synth.wait_exit(), (0, True))
@@ -232,6 +296,27 @@ class EscapeWhileANoteSounds(unittest.TestCase):
             self.assertEqual(s.synth.wait_exit(), (0, True))
             self.assertNotIn("UNTRIG", s.synth.transcript, "ends on Escape's key-down")
             self.assertEqual(foreign_lines(s.synth.transcript), [])
+
+
+@unittest.skipUnless(have_program, skip_reason)
+class XConnectionLost(unittest.TestCase):
+    def test_drone_and_console_go_on_without_the_window(self):
+        for how in ("Xvfb killed",) * 3 + ("xdotool windowkill",) * 2:
+            with self.subTest(how=how), WindowSession() as s:
+                time.sleep(0.2)
+                if how == "Xvfb killed":
+                    s.x.crash()
+                else:
+                    s.x.xdotool("windowkill", s.window)
+                x = s.audio(s.frames() + int(0.5 * RATE), 0.2)
+                self.assertGreater(np.abs(x).max(), 10000)
+                self.assertAlmostEqual(dominant(x), F440, delta=8)
+                s.synth.send("e")
+                self.assertTrue(s.synth.status_block()[2].startswith("Freq [0.500] "))
+                s.synth.send(".")
+                s.synth.status_block()
+                self.assertEqual(s.synth.wait_exit(), (0, True))
+                self.assertEqual(foreign_lines(s.synth.transcript), [])
 
 
 @unittest.skipUnless(have_program, skip_reason)

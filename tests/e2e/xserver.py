@@ -97,6 +97,20 @@ class XServer:
             shutil.rmtree(self.tmpdir, ignore_errors=True)
             self.tmpdir = None
 
+    def crash(self):
+        """Kills the server at once (SIGKILL), as a crash would, and removes
+        the lock and socket files it leaves behind."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        number = (self.display or ":").lstrip(":")
+        if number:
+            for path in ("/tmp/.X%s-lock" % number, "/tmp/.X11-unix/X%s" % number):
+                try:
+                    os.unlink(path)
+                except OSError:
+                    pass
+
     def __enter__(self):
         return self.start()
 

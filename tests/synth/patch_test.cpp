@@ -165,6 +165,23 @@ TEST_F(PatchTest, EachTargetTestIsASubstringTestOfItsOwn) {
     EXPECT_EQ(slot.carrier->freq, slot.carrier->aFreq);
 }
 
+TEST_F(PatchTest, TargetListAssignedAnewIsHeardAsItStands) {
+    modulator(1).phase = 0.25f;  // the frequency LFO at 0 Hz outputs 1
+    patch->tick();
+    EXPECT_NEAR(880.0f, osc1().aFreq, 1e-2);
+    VcoSlot& slot = patch->slots[0];
+    const char* const* storage = slot.targets.data();
+    slot.targets = {kTargetPhase, kTargetPhase, kTargetAmplitude};
+    ASSERT_EQ(storage, slot.targets.data());  // same length: same storage
+    patch->tick();
+    EXPECT_EQ(osc1().freq, osc1().aFreq);
+    EXPECT_NEAR(2.0, osc1().aPhase, 1e-6);
+    slot.refreshTargets();
+    patch->tick();
+    EXPECT_EQ(osc1().freq, osc1().aFreq);
+    EXPECT_NEAR(2.0, osc1().aPhase, 1e-6);
+}
+
 // The engine must give exactly the samples of a plain per-sample
 // translation, whatever its caches skip.
 TEST_F(PatchTest, MatchesAPlainTranslationSampleForSample) {
