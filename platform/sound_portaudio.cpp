@@ -117,8 +117,11 @@ std::vector<DeviceEntry> devicesOf(PaHostApiTypeId api) {
 
 void endPortAudio() {
     if (!paUp || portAudioWedged()) return;
-    Pa_Terminate();
     paUp = false;
+    if (!runWithin(kProbeWaitNs, [] { Pa_Terminate(); })) {
+        wedgePortAudio();  // a host API's server hung
+        return;
+    }
     // Drop ALSA's parsed configuration with the last user of it.
     snd_config_update_free_global();
 }

@@ -1,4 +1,9 @@
+// The supervisor thread: judges the device's delivery rate, hands the
+// callback to the pacer when the device stops, and opens the device afresh
+// when its stream ended (a sound server that died and came back).
 #include "platform/sound_supervisor.h"
+
+#include "platform/sound_stream.h"
 
 namespace sound {
 
@@ -23,13 +28,7 @@ bool RecoveryDetector::recovered(int64_t now, uint64_t frames, bool finished) {
     return window_.elapsed(now, frames, &ratio) && !finished && ratio > 0.75 && ratio < 1.5;
 }
 
-}  // namespace sound
-
 // ---- The supervisor thread ----
-
-#include "platform/sound_stream.h"
-
-namespace sound {
 
 namespace {
 
