@@ -1,6 +1,6 @@
 // The pacer thread: calls the callback at the stream's rate on an absolute
 // clock while no device stream does, and gives the callback back to a device
-// stream that delivers at its rate again.
+// stream that delivers at its rate again, or that the supervisor opened.
 #include <time.h>
 
 #include <cerrno>
@@ -29,9 +29,10 @@ void feedPaced(FSOUND_STREAM* s) {
         const int64_t deadline =
             start + int64_t((unsigned __int128)frames * 1'000'000'000u / unsigned(s->sampleRate));
         const int64_t now = nowNs();
-        if (s->device != kNoDevice &&
-            detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed),
-                               s->deviceFinished.load(std::memory_order_relaxed))) {
+        if (s->handBack.exchange(false, std::memory_order_relaxed) ||
+            (s->device != kNoDevice &&
+             detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed),
+                                s->deviceFinished.load(std::memory_order_relaxed)))) {
             s->owner.store(kIdle, std::memory_order_release);
             return;
         }

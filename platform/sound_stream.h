@@ -16,7 +16,8 @@
 // device callback only runs the user callback after moving the word from
 // Idle to InDevice; the supervisor hands it to the pacer (Idle to Pacer)
 // when the device stops delivering, the pacer gives it back (Pacer to Idle)
-// when a device stream delivers again, and Close parks it at Closed.
+// when the device delivers again or a new device stream was opened, and
+// Close parks it at Closed.
 //
 // A playing stream has two threads of the layer: the pacer, an audio thread
 // that never blocks while it owns the callback, and the supervisor, which
@@ -89,6 +90,7 @@ struct FSOUND_STREAM {
     std::atomic<uint64_t> deviceFrames{0};  // asked for by the device, owner or not
     std::atomic<bool> deviceFinished{false};  // the current device stream ended
     std::atomic<bool> fellBack{false};
+    std::atomic<bool> handBack{false};  // asks the pacer to give the callback to the device
     std::atomic<bool> stop{false};
     sound::Wakeup pacerWakeup;  // posted when the pacer is handed the callback, or stop
     std::thread pacer;       // paces the callback while no device stream does
@@ -152,11 +154,12 @@ PaStream* openDeviceWithin(FSOUND_STREAM* s);
 enum class Reopen { kOpened, kFailed, kWedged };
 // Replaces s's device stream by a new one on the same device: closes the
 // current one (if any), then opens afresh, at blockFrames frames per
-// callback (0 keeps the current size). kFailed leaves s without a device
-// stream (try again later); kWedged means PortAudio hung and must not be
-// called again. Only on the supervisor thread, while the pacer owns the
-// callback (see takeCallback); the pacer gives it to the new stream once
-// that delivers at its rate.
+// callback (0 keeps the current size). kOpened: the pacer gives the callback
+// to the new stream after its current block, and the supervisor judges it
+// from then on, as it does a stream just played. kFailed leaves s without a
+// device stream (try again later); kWedged means PortAudio hung and must not
+// be called again. Only on the supervisor thread, while the pacer owns the
+// callback (see takeCallback), which covers the gap.
 Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames = 0);
 // Moves the callback from the device to the pacer; false when the stream is
 // being closed first. Supervisor thread only.

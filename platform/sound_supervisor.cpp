@@ -78,6 +78,7 @@ bool takeCallback(FSOUND_STREAM* s) {
         sleepFor(100'000);  // the device callback is running it
     }
     s->fellBack.store(true, std::memory_order_relaxed);
+    s->handBack.store(false, std::memory_order_relaxed);
     s->pacerWakeup.post();
     return true;
 }
@@ -94,7 +95,10 @@ Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames) {
     if (blockFrames > 0) s->deviceBlock = blockFrames;
     s->deviceFinished.store(false, std::memory_order_relaxed);
     s->pa = openDeviceWithin(s);
-    if (s->pa) return Reopen::kOpened;
+    if (s->pa) {
+        s->handBack.store(true, std::memory_order_relaxed);
+        return Reopen::kOpened;
+    }
     return s->abandoned ? Reopen::kWedged : Reopen::kFailed;
 }
 
