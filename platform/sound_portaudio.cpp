@@ -178,7 +178,7 @@ int checkDevice(int device, int rate) {
 
 PaStream* openDevice(FSOUND_STREAM* s) {
     const PaStreamParameters out = outputParameters(s->device);
-    const unsigned long block = s->maxFrames < s->deviceBlock ? unsigned(s->maxFrames) : unsigned(s->deviceBlock);
+    const unsigned long block = unsigned(s->maxFrames < s->deviceBlock ? s->maxFrames : s->deviceBlock);
     SignalsBlocked blocked;
     PaStream* pa = nullptr;
     PaError opened;
