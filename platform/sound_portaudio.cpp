@@ -7,6 +7,7 @@
 #include <sched.h>
 
 #include <cstring>
+#include <memory>
 
 #include "platform/sound_stream.h"
 
@@ -14,8 +15,13 @@ namespace sound {
 
 namespace {
 
-bool paUp = false;
-bool paWedged = false;  // a stream never finished tearing down
+// How long listing the devices or checking one may take. It takes a tenth
+// of a second with a sound server; a hung server holds an ALSA plugin's
+// connect for minutes.
+constexpr int64_t kProbeWaitNs = 1'500'000'000;
+
+bool paUp = false;  // the calling thread's
+std::atomic<bool> paWedged{false};
 
 extern "C" void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 extern "C" void quietJack(const char*) {}
@@ -88,37 +94,9 @@ private:
     bool changed_ = false;
 };
 
-}  // namespace
-
-bool startPortAudio() {
-    if (paUp) return true;
-    if (paWedged) return false;
-    snd_lib_error_set_handler(quietAlsa);
-    jack_set_error_function(quietJack);
-    jack_set_info_function(quietJack);
-    SignalsBlocked blocked;
-    if (Pa_Initialize() != paNoError) return false;
-    paUp = true;
-    return true;
-}
-
-void endPortAudio() {
-    if (!paUp || paWedged) return;
-    Pa_Terminate();
-    paUp = false;
-    // Drop ALSA's parsed configuration with the last user of it.
-    snd_config_update_free_global();
-}
-
-bool portAudioUp() { return paUp; }
-
-void wedgePortAudio() { paWedged = true; }
-
-std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
+// The host API's stereo output devices, the default first.
+std::vector<DeviceEntry> devicesOf(PaHostApiTypeId api) {
     std::vector<DeviceEntry> devices;
-    *usedType = FSOUND_OUTPUT_NOSOUND;
-    const PaHostApiTypeId api = hostApiOf(outputType);
-    if (api == paInDevelopment || !startPortAudio()) return devices;
     const PaHostApiIndex host = Pa_HostApiTypeIdToHostApiIndex(api);
     const PaHostApiInfo* info = host >= 0 ? Pa_GetHostApiInfo(host) : nullptr;
     if (!info) return devices;
@@ -132,44 +110,95 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
         else
             devices.push_back(entry);
     }
-    if (!devices.empty()) *usedType = typeOf(api);
     return devices;
 }
 
+}  // namespace
+
+void endPortAudio() {
+    if (!paUp || portAudioWedged()) return;
+    paUp = false;
+    if (!runWithin(kProbeWaitNs, [] { Pa_Terminate(); })) {
+        wedgePortAudio();  // a host API's server hung
+        return;
+    }
+    // Drop ALSA's parsed configuration with the last user of it.
+    snd_config_update_free_global();
+}
+
+bool portAudioUp() { return paUp; }
+
+void wedgePortAudio() { paWedged.store(true, std::memory_order_relaxed); }
+
+bool portAudioWedged() { return paWedged.load(std::memory_order_relaxed); }
+
+std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
+    *usedType = FSOUND_OUTPUT_NOSOUND;
+    const PaHostApiTypeId api = hostApiOf(outputType);
+    if (api == paInDevelopment || portAudioWedged()) return {};
+    quietLibraries();
+    snd_lib_error_set_handler(quietAlsa);
+    jack_set_error_function(quietJack);
+    jack_set_info_function(quietJack);
+    struct Probe {
+        bool up = false;
+        std::vector<DeviceEntry> devices;
+    };
+    auto probe = std::make_shared<Probe>();
+    const bool wasUp = paUp;
+    const bool done = runWithin(kProbeWaitNs, [probe, api, wasUp] {
+        probe->up = wasUp || Pa_Initialize() == paNoError;
+        if (probe->up) probe->devices = devicesOf(api);
+    });
+    if (!done) {
+        wedgePortAudio();
+        return {};
+    }
+    paUp = probe->up;
+    if (!probe->devices.empty()) *usedType = typeOf(api);
+    return std::move(probe->devices);
+}
+
 int checkDevice(int device, int rate) {
-    const PaStreamParameters out = outputParameters(device);
-    const PaError e = Pa_IsFormatSupported(nullptr, &out, rate);
+    if (portAudioWedged()) return FMOD_ERR_INIT;
+    auto result = std::make_shared<PaError>(paNoError);
+    const bool done = runWithin(kProbeWaitNs, [result, device, rate] {
+        const PaStreamParameters out = outputParameters(device);
+        *result = Pa_IsFormatSupported(nullptr, &out, rate);
+    });
+    if (!done) {
+        wedgePortAudio();
+        return FMOD_ERR_INIT;
+    }
+    const PaError e = *result;
     if (e == paInvalidSampleRate || e == paInvalidChannelCount || e == paSampleFormatNotSupported)
         return FMOD_ERR_OUTPUT_FORMAT;
     return e == paFormatIsSupported ? FMOD_ERR_NONE : FMOD_ERR_INIT;
 }
 
-bool openDevice(FSOUND_STREAM* s) {
+PaStream* openDevice(FSOUND_STREAM* s) {
     const PaStreamParameters out = outputParameters(s->device);
-    const unsigned long block =
-        s->maxFrames < kDeviceBlockFrames ? unsigned(s->maxFrames) : kDeviceBlockFrames;
+    const unsigned long block = unsigned(s->maxFrames < s->deviceBlock ? s->maxFrames : s->deviceBlock);
     SignalsBlocked blocked;
+    PaStream* pa = nullptr;
     PaError opened;
     {
         RealtimeScope realtime;
-        opened = Pa_OpenStream(&s->pa, nullptr, &out, s->sampleRate, block, paClipOff | paDitherOff,
+        opened = Pa_OpenStream(&pa, nullptr, &out, s->sampleRate, block, paClipOff | paDitherOff,
                                deviceCallback, s);
     }
-    if (opened != paNoError) {
-        s->pa = nullptr;
-        return false;
-    }
+    if (opened != paNoError) return nullptr;
     const PaDeviceInfo* d = Pa_GetDeviceInfo(s->device);
     const PaHostApiInfo* h = d ? Pa_GetHostApiInfo(d->hostApi) : nullptr;
-    if (h && h->type == paALSA) PaAlsa_EnableRealtimeScheduling(s->pa, 1);
-    Pa_SetStreamFinishedCallback(s->pa, deviceFinished);
-    if (Pa_StartStream(s->pa) != paNoError) {
-        Pa_CloseStream(s->pa);
-        s->pa = nullptr;
-        return false;
+    if (h && h->type == paALSA) PaAlsa_EnableRealtimeScheduling(pa, 1);
+    Pa_SetStreamFinishedCallback(pa, deviceFinished);
+    if (Pa_StartStream(pa) != paNoError) {
+        Pa_CloseStream(pa);
+        return nullptr;
     }
-    if (const PaStreamInfo* info = Pa_GetStreamInfo(s->pa)) s->latency = info->outputLatency;
-    return true;
+    if (const PaStreamInfo* info = Pa_GetStreamInfo(pa))
+        s->latency.store(info->outputLatency, std::memory_order_relaxed);
+    return pa;
 }
 
 }  // namespace sound
