@@ -61,6 +61,7 @@ void closePlayingStream() {
 void runMainLoop(void (*drainWindow)()) {
     for (;;) {
         drainWindow();
+        drainMidiKeys();
         if (const int signalNumber = consolePendingSignal()) {
             closePlayingStream();
             std::fflush(stdout);
@@ -194,6 +195,7 @@ int runProgram(void (*drainWindow)()) {
     amplitudeLfo = slot0.modulators[2];
 
     vca = new Vca();
+    startMidiKeys();
 
     // From here on a signal is handled by the main loop, which can close the
     // stream first.
