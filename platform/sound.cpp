@@ -205,7 +205,7 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
         }
         sound::sleepFor(100'000);
     }
-    sound::jackClose(s);
+    if (!sound::jackClose(s)) return 1;  // a stopped server holds the client
     if (s->pa && !sound::tearDown(s->pa)) {
         sound::wedgePortAudio();
         return 1;  // PortAudio still holds the stream: leave it allocated

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/sound_supervisor.h"
+
 namespace sound {
 
 namespace {
@@ -27,7 +29,7 @@ constexpr int kOutChunkFrames = 1024;    // resampled frames produced per pass
 constexpr unsigned kMaxEvents = 256;     // pending MIDI events (power of two)
 constexpr int kEventBytes = 3;           // longer messages are not kept
 constexpr int kConverter = SRC_SINC_FASTEST;
-constexpr int64_t kWatchTickNs = 10'000'000;
+constexpr int64_t kCloseWaitNs = 1'000'000'000;
 constexpr int64_t kRetryNs = 1'000'000'000;
 constexpr int64_t kPacerMaxLagNs = 200'000'000;
 
@@ -222,6 +224,7 @@ int process(jack_nframes_t frames, void* arg) {
     auto* left = static_cast<float*>(jack_port_get_buffer(k->out[0], frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(k->out[1], frames));
     void* midi = jack_port_get_buffer(k->midiIn, frames);
+    s->deviceFrames.fetch_add(frames, std::memory_order_relaxed);
     int expected = kIdle;
     if (!s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
         std::memset(left, 0, frames * sizeof(float));
@@ -241,7 +244,6 @@ int process(jack_nframes_t frames, void* arg) {
     }
     k->serverFrames += frames;
     s->owner.store(kIdle, std::memory_order_release);
-    s->deviceFrames.fetch_add(frames, std::memory_order_relaxed);
     return 0;
 }
 
@@ -345,27 +347,54 @@ bool connectClient(JackLink* k) {
     return true;
 }
 
-void dropClient(JackLink* k) {
-    if (k->client) jack_client_close(k->client);
+// Closes k's client; false when that did not finish in time (a stopped
+// server), the client then being left to its closing thread.
+bool dropClient(JackLink* k) {
+    jack_client_t* client = k->client;
     k->client = nullptr;
+    if (!client) return true;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+        SignalsBlocked blocked;
+        std::thread([client, done] {
+            jack_client_close(client);
+            done->store(true, std::memory_order_release);
+        }).detach();
+    } catch (const std::system_error&) {
+        jack_client_close(client);
+        return true;
+    }
+    const int64_t until = nowNs() + kCloseWaitNs;
+    while (!done->load(std::memory_order_acquire) && nowNs() < until) sleepFor(1'000'000);
+    return done->load(std::memory_order_acquire);
 }
 
-// Paces the callback at the stream's rate while the server is away, trying
-// to reconnect about once a second. True once a new client owns the stream,
-// false when the stream is being closed.
+uint64_t framesOf(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
+bool goneOf(const JackLink* k) { return k->gone.load(std::memory_order_acquire); }
+
+// Paces the callback at the stream's rate while the server is stalled or
+// away. A stalled server gets the callback back once it delivers again; one
+// that shut the client down is reconnected to, about once a second. True
+// once the server owns the callback again, false when the stream is being
+// closed.
 bool paceUntilBack(FSOUND_STREAM* s, JackLink* k) {
     const int blockFrames = s->maxFrames < kPacerBlockFrames ? s->maxFrames : kPacerBlockFrames;
     unsigned char* buffer = s->block.data();
     int64_t start = nowNs();
     int64_t retryAt = start + kRetryNs;
     uint64_t frames = 0;
+    RecoveryDetector detector(start, framesOf(s), int(k->rate));
     while (!s->stop.load(std::memory_order_acquire)) {
         s->callback(s, buffer, blockFrames * kBytesPerFrame, s->userData);
         frames += uint64_t(blockFrames);
         int64_t now = nowNs();
-        if (now >= retryAt) {
-            dropClient(k);
-            if (connectClient(k)) {
+        if (!goneOf(k)) {
+            if (detector.recovered(now, framesOf(s), false)) {
+                s->owner.store(kIdle, std::memory_order_release);
+                return true;
+            }
+        } else if (now >= retryAt) {
+            if (dropClient(k) && connectClient(k)) {
                 s->owner.store(kIdle, std::memory_order_release);
                 return true;
             }
@@ -409,9 +438,10 @@ bool jackOpen(FSOUND_STREAM* s) {
 void jackWork(FSOUND_STREAM* s) {
     JackLink* k = s->jack;
     for (;;) {
-        while (!k->gone.load(std::memory_order_acquire)) {
+        StallDetector detector(nowNs(), framesOf(s), int(k->rate));
+        while (!detector.stalled(nowNs(), framesOf(s), goneOf(k))) {
             if (s->stop.load(std::memory_order_acquire)) return;
-            sleepFor(kWatchTickNs);
+            sleepFor(kSuperviseTickNs);
         }
         for (;;) {
             int expected = kIdle;
@@ -424,13 +454,14 @@ void jackWork(FSOUND_STREAM* s) {
     }
 }
 
-void jackClose(FSOUND_STREAM* s) {
+bool jackClose(FSOUND_STREAM* s) {
     JackLink* k = s->jack;
-    if (!k) return;
-    dropClient(k);
+    if (!k) return true;
+    if (!dropClient(k)) return false;
     if (k->src) src_delete(k->src);
     s->jack = nullptr;
     delete k;
+    return true;
 }
 
 }  // namespace sound

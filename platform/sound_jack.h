@@ -9,8 +9,9 @@
 // in pieces split at the frames where MIDI events fall, and hands each event
 // to the handler of soundSetMidiHandler between two pieces.
 //
-// When the server goes away the stream's worker takes the callback over
-// (paced no-sound output) and tries to reconnect about once a second.
+// When the server stalls or goes away the stream's worker takes the callback
+// over (paced no-sound output) until the server delivers again, or, after a
+// shutdown, until a new client connects (tried about once a second).
 #include <string>
 
 #include "platform/sound_stream.h"
@@ -26,7 +27,8 @@ bool jackOpen(FSOUND_STREAM* s);
 // The worker thread's body for a JACK stream, until s->stop.
 void jackWork(FSOUND_STREAM* s);
 // Closes the client and frees what jackOpen made; the worker has ended and
-// the owner word is parked.
-void jackClose(FSOUND_STREAM* s);
+// the owner word is parked. False when the client did not close in time (a
+// stopped server): s and its link must then be left alone.
+bool jackClose(FSOUND_STREAM* s);
 
 }  // namespace sound

@@ -208,6 +208,34 @@ class JackTest(unittest.TestCase):
         # Put off by the resampler's look-ahead (about 90 frames).
         self.play_through_jack(48000, onset_frames=200)
 
+    def test_server_restart(self):
+        # Gone: paced no-sound output; back (at another rate): reconnected.
+        server = JackServer(44100).start()
+        self.addCleanup(server.stop)
+        synth = self.start_program(server.env)
+        synth.choose_output("3")
+        synth.choose_driver("1")
+        time.sleep(0.5)
+        server.stop()
+        synth.send("a")
+        synth.status_block()
+        again = JackServer(48000)
+        again.name, again.env = server.name, server.env
+        again.start()
+        self.addCleanup(again.stop)
+        env = dict(os.environ, **server.env)
+        deadline = time.monotonic() + 5
+        while "synth:out_1" not in subprocess.run(["jack_lsp"], env=env, capture_output=True,
+                                                  text=True).stdout:
+            self.assertLess(time.monotonic(), deadline, "no reconnection")
+            time.sleep(0.1)
+        tone = analyse_tone(record(again, 1), rate=48000)
+        self.assertAlmostEqual(tone["freq"], 440.0, delta=1.0)
+        synth.send(".")
+        synth.status_block()
+        self.assertEqual(synth.wait_exit(), (0, True))
+        self.assertEqual(foreign_lines(synth.transcript), [], "lines not from the program")
+
     def test_no_server_lists_alsa(self):
         env = {"JACK_DEFAULT_SERVER": "synthtest-none-%d" % os.getpid()}
         listed = []
