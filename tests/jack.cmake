@@ -8,3 +8,12 @@ set_tests_properties(program_jack PROPERTIES
   ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
   RUN_SERIAL TRUE
   TIMEOUT 120)
+
+# The MIDI note keys against the stand-in sound layer.
+add_executable(midi_keys_tests
+  app/midi_keys_test.cpp
+  app/fake_sound.cpp
+  app/fake_console.cpp
+)
+target_link_libraries(midi_keys_tests PRIVATE app_core GTest::gtest GTest::gtest_main)
+gtest_discover_tests(midi_keys_tests PROPERTIES LABELS unit)

@@ -93,4 +93,12 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
 
 void FSOUND_Close() { log("Close"); }
 
-void soundSetMidiHandler(SoundMidiHandler, void*) {}
+namespace fake {
+SoundMidiHandler midiHandler = nullptr;
+void* midiUser = nullptr;
+}  // namespace fake
+
+void soundSetMidiHandler(SoundMidiHandler handler, void* user) {
+    fake::midiHandler = handler;
+    fake::midiUser = user;
+}
