@@ -343,7 +343,8 @@ bool connectClient(JackLink* k) {
     jack_recompute_total_latencies(k->client);
     jack_latency_range_t range{0, 0};
     jack_port_get_latency_range(k->out[0], JackPlaybackLatency, &range);
-    k->stream->latency = double(range.max + k->resampleDelay) / k->rate;
+    // The converter delays what it hears by its read-ahead and its filter.
+    k->stream->latency = (range.max + double(k->lead) * k->ratio + k->resampleDelay) / k->rate;
     return true;
 }
 

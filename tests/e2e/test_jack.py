@@ -10,6 +10,7 @@ found in the sound. Without a JACK server, "3" lists what "1" lists.
 """
 import collections
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -170,6 +171,9 @@ class JackTest(unittest.TestCase):
         studio = Studio(server)
         self.addCleanup(studio.close)
         time.sleep(0.3)
+        ports = subprocess.run(["jack_lsp", "-l", "synth:out_1"], env=dict(os.environ, **server.env),
+                               capture_output=True, text=True).stdout
+        latency = re.search(r"playback latency = (\[[ \d]+\])", ports).group(1)
         sent = studio.play(NOTE_ON, 81, offset=PERIOD // 2 + 3)   # MIDI 81: note 70
         synth.expect("\r\nTRIG\r\n")
         time.sleep(ENVELOPE_SECONDS)
@@ -195,7 +199,8 @@ class JackTest(unittest.TestCase):
                 self.assertAlmostEqual(tone["freq"], freq, delta=2.0)
                 self.assertGreater(tone["amplitude"], 15000)
         offset = studio.onset(sent, rate)
-        print("rate %d: note-on to sound change %s frames" % (rate, offset), file=sys.stderr)
+        print("rate %d: note-on to sound change %s frames, JACK playback latency %s" % (
+            rate, offset, latency), file=sys.stderr)
         self.assertIsNotNone(offset)
         self.assertGreaterEqual(offset, 0)
         self.assertLessEqual(offset, onset_frames)
