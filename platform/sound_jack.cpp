@@ -315,6 +315,8 @@ void connectOutputs(JackLink* k) {
     jack_free(ports);
 }
 
+bool dropClient(JackLink* k);
+
 // Opens a client for k and starts it; false leaves no client.
 bool connectClient(JackLink* k) {
     k->client = openClient();
@@ -335,8 +337,7 @@ bool connectClient(JackLink* k) {
         ok = jack_activate(k->client) == 0;
     }
     if (!ok) {
-        jack_client_close(k->client);
-        k->client = nullptr;
+        dropClient(k);
         return false;
     }
     connectOutputs(k);
@@ -348,12 +349,9 @@ bool connectClient(JackLink* k) {
     return true;
 }
 
-// Closes k's client; false when that did not finish in time (a stopped
+// Closes a client; false when that did not finish in time (a stopped
 // server), the client then being left to its closing thread.
-bool dropClient(JackLink* k) {
-    jack_client_t* client = k->client;
-    k->client = nullptr;
-    if (!client) return true;
+bool closeClient(jack_client_t* client) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     try {
         SignalsBlocked blocked;
@@ -368,6 +366,12 @@ bool dropClient(JackLink* k) {
     const int64_t until = nowNs() + kCloseWaitNs;
     while (!done->load(std::memory_order_acquire) && nowNs() < until) sleepFor(1'000'000);
     return done->load(std::memory_order_acquire);
+}
+
+bool dropClient(JackLink* k) {
+    jack_client_t* client = k->client;
+    k->client = nullptr;
+    return !client || closeClient(client);
 }
 
 uint64_t framesOf(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
@@ -418,8 +422,7 @@ bool paceUntilBack(FSOUND_STREAM* s, JackLink* k) {
 
 bool jackServer(std::string* driverName) {
     jack_client_t* client = openClient();
-    if (!client) return false;
-    jack_client_close(client);
+    if (!client || !closeClient(client)) return false;
     *driverName = "JACK (" + serverName() + ")";
     return true;
 }
