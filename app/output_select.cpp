@@ -109,6 +109,7 @@ void clearConsole() {
 void runMainLoop(void (*drainWindow)()) {
     for (;;) {
         drainWindow();
+        drainMidiKeys();
         if (const int signalNumber = consolePendingSignal()) {
             closePlayingStream();
             std::fflush(stdout);
@@ -257,6 +258,7 @@ int runProgram(void (*drainWindow)()) {
     amplitudeLfo = slot0.modulators[2];
 
     vca = new Vca();
+    startMidiKeys();
 
     // From here on a signal is handled by the main loop, which can close the
     // stream first.

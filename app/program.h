@@ -42,6 +42,12 @@ bool windowLost();
 // SDL_Quit, unless the window was lost.
 void quitWindow();
 
+// MIDI note keys on the sound layer's MIDI input: startMidiKeys() registers
+// them before the stream plays; the main loop calls drainMidiKeys() on every
+// pass to print their "\nTRIG\n" and "UNTRIG\n" messages.
+void startMidiKeys();
+void drainMidiKeys();
+
 // The whole program after stdout is set up: builds the patch, runs the output
 // dialogue, opens the window and the stream, then loops calling drainWindow
 // and applying console keys until "." or the end of input (taken as ".").

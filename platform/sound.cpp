@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "platform/sound_jack.h"
 #include "platform/sound_stream.h"
 
 using sound::DeviceEntry;
@@ -37,6 +38,13 @@ int fail(int code) {
 void listDrivers() {
     lib.listed = true;
     lib.driver = 0;
+    // ASIO: a JACK server when one answers, else the ALSA devices.
+    std::string jackName;
+    if (lib.requestedType == FSOUND_OUTPUT_ASIO && sound::jackServer(&jackName)) {
+        lib.type = FSOUND_OUTPUT_ASIO;
+        lib.drivers.assign(1, DeviceEntry{jackName, sound::kJackDevice});
+        return;
+    }
     lib.drivers = sound::listDevices(lib.requestedType, &lib.type);
     if (lib.drivers.empty()) {
         lib.type = FSOUND_OUTPUT_NOSOUND;
@@ -58,7 +66,7 @@ bool startThreads(FSOUND_STREAM* s) {
     try {
         sound::SignalsBlocked blocked;
         s->pacer = std::thread(sound::pace, s);
-        if (s->device != kNoDevice) s->supervisor = std::thread(sound::supervise, s);
+        if (s->device != kNoDevice) s->supervisor = std::thread(s->jack ? sound::jackSupervise : sound::supervise, s);
         return true;
     } catch (const std::system_error&) {
         stopThreads(s);
@@ -118,7 +126,8 @@ int FSOUND_SetDriver(int driver) {
 int FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int) {
     if (lib.initialized) return fail(FMOD_ERR_BUSY);
     if (mixRate <= 0 || maxSoftwareChannels < 0) return fail(FMOD_ERR_INVALID_PARAM);
-    if (!lib.listed || (lib.type != FSOUND_OUTPUT_NOSOUND && !sound::portAudioUp())) {
+    const bool jack = lib.listed && lib.drivers[lib.driver].device == sound::kJackDevice;
+    if (!lib.listed || (lib.type != FSOUND_OUTPUT_NOSOUND && !jack && !sound::portAudioUp())) {
         // First use, or PortAudio was ended by FSOUND_Close: list afresh,
         // keeping the chosen driver where it still exists.
         const int keep = lib.driver;
@@ -126,7 +135,10 @@ int FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int) {
         if (keep < int(lib.drivers.size())) lib.driver = keep;
     }
     const DeviceEntry& d = lib.drivers[lib.driver];
-    if (d.device != kNoDevice) {
+    std::string jackName;
+    if (d.device == sound::kJackDevice) {
+        if (!sound::jackServer(&jackName)) return fail(FMOD_ERR_INIT);
+    } else if (d.device != kNoDevice) {
         if (const int e = sound::checkDevice(d.device, mixRate)) return fail(e);
     }
     lib.mixRate = mixRate;
@@ -178,6 +190,11 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
     }
     if (s->device == kNoDevice) {
         s->owner.store(sound::kPacer, std::memory_order_relaxed);
+    } else if (s->device == sound::kJackDevice) {
+        if (!sound::jackOpen(s)) {
+            fail(FMOD_ERR_PLAY);
+            return -1;
+        }
     } else if (!(s->pa = sound::openDeviceWithin(s))) {
         fail(FMOD_ERR_PLAY);
         return -1;
@@ -186,6 +203,7 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
         // No thread for the pacer or the supervisor: the stream does not play.
         if (s->pa && !sound::tearDown(s->pa)) s->abandoned = true;
         s->pa = nullptr;
+        sound::jackClose(s);
         s->owner.store(sound::kIdle, std::memory_order_relaxed);
         fail(FMOD_ERR_PLAY);
         return -1;
@@ -209,6 +227,7 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
         }
         sound::sleepFor(100'000);
     }
+    if (!sound::jackClose(s)) return 1;  // a stopped server holds the client
     if (s->abandoned || (s->pa && !sound::tearDown(s->pa)))
         return 1;  // PortAudio may still call into the stream: leave it allocated
     delete s;

@@ -7,7 +7,8 @@
 //
 // Output types on Linux: NoSound (a paced thread that discards the audio),
 // ALSA (also chosen for the Windows types WINMM, DSOUND, A3D and ASIO) and
-// OSS. A type without a usable stereo output device falls back to NoSound,
+// OSS; ASIO goes to a JACK server when one answers (platform/sound_jack.h).
+// A type without a usable stereo output device falls back to NoSound,
 // and FSOUND_GetOutput reports the type in use. The calls are made from one
 // thread; only the stream callback runs elsewhere.
 //
@@ -108,3 +109,10 @@ double soundStreamLatency(const FSOUND_STREAM* stream);
 // True once a playing stream's device stopped and the paced no-sound thread
 // took over feeding the callback (the device gets it back if it recovers).
 bool soundStreamFellBack(const FSOUND_STREAM* stream);
+
+// Layer extension the program uses: MIDI input. Called on the audio thread
+// with each MIDI message (1 to 3 bytes) that reaches a JACK stream's midi_in
+// port, between the callback's pieces, at the message's own frame; the
+// handler must not block, allocate or print. Null stops the calls.
+typedef void (*SoundMidiHandler)(const unsigned char* message, int size, void* user);
+void soundSetMidiHandler(SoundMidiHandler handler, void* user);

@@ -10,6 +10,7 @@
 //   sound_teardown.cpp   PortAudio calls that may hang, run with a deadline
 //   sound_quiet.cpp      keeping the libraries below off the console
 //   sound_threads.cpp    threads of the layer: signal masks
+//   sound_jack.cpp       output and MIDI input through a JACK server
 //
 // Who may call the stream's callback is decided by one atomic owner word, so
 // the device callback, the pacer and FSOUND_Stream_Close never overlap: the
@@ -40,12 +41,17 @@
 typedef void PaStream;
 
 namespace sound {
+struct JackLink;
+}
+
+namespace sound {
 
 constexpr int kBytesPerFrame = 4;          // 16-bit stereo
 constexpr int kDeviceBlockFrames = 128;    // frames per device callback
 constexpr double kSuggestedLatency = 0.005;  // seconds
 constexpr int kPacerBlockFrames = 256;     // frames per no-sound block
 constexpr int kNoDevice = -1;
+constexpr int kJackDevice = -2;  // the JACK server (sound_jack.h)
 
 enum Owner : int { kIdle, kInDevice, kPacer, kClosed };
 
@@ -96,6 +102,7 @@ struct FSOUND_STREAM {
     std::thread pacer;       // paces the callback while no device stream does
     std::thread supervisor;  // watches the device; reopens it when it ends
     std::vector<unsigned char> block;  // the pacer's buffer
+    sound::JackLink* jack = nullptr;   // a JACK stream's client and resampler
 };
 
 namespace sound {

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   libsdl1.2-dev
   portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
+  libsamplerate0-dev jackd2 python3-jack-client
   pulseaudio pulseaudio-utils
   xvfb xdotool
   python3 python3-pexpect python3-numpy

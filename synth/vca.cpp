@@ -28,6 +28,13 @@ void Vca::release() {
     releaseRequested_.store(true, std::memory_order_release);
 }
 
+void Vca::postTrigger() { triggerCount_.fetch_add(1, std::memory_order_release); }
+
+void Vca::postRelease() {
+    releasedTrigger_.store(triggerCount_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    releaseRequested_.store(true, std::memory_order_release);
+}
+
 // Takes the trigger and release requests of the main thread: a new trigger
 // restarts the envelope (level 0, gate 1, clock 0, released 0) in one step;
 // a release stands until the next trigger.

@@ -22,6 +22,10 @@ public:
     void trigger();
     // Enter the release stage once the attack is over; prints "UNTRIG\n".
     void release();
+    // trigger() and release() without the message, for the stream thread
+    // (the caller reports them from another thread).
+    void postTrigger();
+    void postRelease();
     // Advances one sample; returns 0 when the gate was closed, else 1.
     int tick();
     float getLevel() const { return level; }

@@ -92,3 +92,13 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
 }
 
 void FSOUND_Close() { log("Close"); }
+
+namespace fake {
+SoundMidiHandler midiHandler = nullptr;
+void* midiUser = nullptr;
+}  // namespace fake
+
+void soundSetMidiHandler(SoundMidiHandler handler, void* user) {
+    fake::midiHandler = handler;
+    fake::midiUser = user;
+}

@@ -36,6 +36,10 @@ extern std::vector<std::string> calls;
 // output of a child process.
 extern bool echoCalls;
 
+// What the program handed to soundSetMidiHandler.
+extern void (*midiHandler)(const unsigned char* message, int size, void* user);
+extern void* midiUser;
+
 void reset();
 void log(const std::string& call);
 // Keys from a string, one byte each.
