@@ -23,6 +23,10 @@ extern int amplitudeLfoWaveformCounter;
 int selectOutput();
 // Text of a sound-library error code.
 const char* errorText(int code);
+// Prints "Error!" and the text of the sound library's last error.
+void reportError();
+// The rate the library is opened at and the stream plays at.
+constexpr int kMixRate = 44100;
 // Applies one console key, clamps the edited values, prints the status block.
 void applyKey(int key);
 // Takes every pending window event: note keys, their release, Escape.
