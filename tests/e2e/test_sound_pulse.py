@@ -24,9 +24,16 @@ AMP = 16000.0
 # Dropouts tolerated in one run: a shared virtual machine may lose the CPU
 # once; a real fault (late or short blocks) gives dozens.
 MAX_DROPOUTS = 1
+# Without real-time priority (an unprivileged user, rtkit absent) the player
+# competes with other work on equal terms: a few more, still far from dozens.
+MAX_DROPOUTS_UNPRIVILEGED = 4
 # This process's user, and an unprivileged one when that is root.
 OWN_USER = pwd.getpwuid(os.getuid()).pw_name
 USERS = (OWN_USER, "nobody") if os.getuid() == 0 else (OWN_USER,)
+
+
+def max_dropouts(user):
+    return MAX_DROPOUTS if user == "root" else MAX_DROPOUTS_UNPRIVILEGED
 
 
 def parse(stdout):
@@ -109,7 +116,7 @@ class ServerTests:
         self.assertEqual(out["after_close"], "0")
         self.assertEqual(out["fell_back"], "0")
 
-    def check_tone(self, capture, seconds):
+    def check_tone(self, capture, seconds, user=OWN_USER):
         tone = analyse_tone(read_capture(capture))
         print("\n  tone:", {k: (round(v, 2) if isinstance(v, float) else v)
                             for k, v in tone.items()}, file=sys.stderr)
@@ -117,7 +124,7 @@ class ServerTests:
         self.assertAlmostEqual(tone["freq"], FREQ, delta=FREQ * 0.005)
         self.assertAlmostEqual(tone["amplitude"], AMP, delta=AMP * 0.03)
         self.assertTrue(tone["channels_equal"])
-        self.assertLessEqual(tone["dropouts"], MAX_DROPOUTS, tone.get("dropout_at"))
+        self.assertLessEqual(tone["dropouts"], max_dropouts(user), tone.get("dropout_at"))
         return tone
 
     def test_tone_plays_through_the_server_with_low_latency(self):
@@ -143,7 +150,7 @@ class ServerTests:
                          sink_input["sink_latency_us"] / 1e3), file=sys.stderr)
                 self.assertGreater(buffer_us, 0)
                 self.assertLessEqual(buffer_us, 10000)
-                self.check_tone(capture, 4)
+                self.check_tone(capture, 4, user)
 
     def test_no_dropout_with_a_core_busy(self):
         # As this process's user: where that is root, the stream gets its
@@ -186,7 +193,7 @@ class ServerTests:
         end = analyse_tone(frames[loud[-1] - 44100 * 3 // 2: loud[-1] + 1])
         self.assertGreater(end["seconds"], 1.0)
         self.assertAlmostEqual(end["freq"], FREQ, delta=FREQ * 0.005)
-        self.assertLessEqual(end["dropouts"], MAX_DROPOUTS, end.get("dropout_at"))
+        self.assertLessEqual(end["dropouts"], max_dropouts(USERS[-1]), end.get("dropout_at"))
 
 
 @unittest.skipUnless(PLAYER and os.access(PLAYER, os.X_OK), "SOUND_TONE_PLAYER not set")
