@@ -90,7 +90,8 @@ class SoundServer:
                           XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
                           XDG_STATE_HOME=os.path.join(self.dir, "state"),
                           XDG_DATA_HOME=os.path.join(self.dir, "data"))
-        for key in ("PULSE_SERVER", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE"):
+        for key in ("PULSE_SERVER", "PULSE_RUNTIME_PATH", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+                    "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR"):
             server_env.pop(key, None)
         self._log = open(os.path.join(self.dir, "server.log"), "wb")
         try:
