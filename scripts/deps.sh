@@ -18,6 +18,7 @@ fi
 
 missing_in() {
   local p
+  # shellcheck disable=SC2013  # one package a word
   for p in $(sed -e 's/#.*//' "$lists_dir/$1.txt"); do
     if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "install ok installed"; then
       echo "$p"

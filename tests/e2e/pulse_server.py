@@ -54,6 +54,7 @@ class SoundServer:
     null sink "nullsink", in a temp dir. Subclasses start the processes."""
 
     name = "sound server"
+    prefix = "sound-"
 
     def __init__(self, startup_timeout=10.0, realtime=False):
         """realtime: also run the server's main threads (client I/O) at a

@@ -10,7 +10,6 @@ import pwd
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
