@@ -12,8 +12,9 @@ set_tests_properties(${sound_unit_tests} PROPERTIES LABELS "unit;stress" TIMEOUT
 add_executable(tone_player sound/tone_player.cpp)
 target_link_libraries(tone_player PRIVATE platform_sound)
 
-# Against a private PulseAudio server with a null sink. Runs alone so that
-# the only extra load during the dropout checks is the test's own.
+# Against private PulseAudio and PipeWire servers with a null sink, the
+# player run as root and as nobody. Runs alone so that the only extra load
+# during the dropout checks is the test's own.
 add_test(NAME sound_pulse
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_sound_pulse.py)
 set_tests_properties(sound_pulse PROPERTIES

@@ -1,4 +1,6 @@
-"""A private PulseAudio server with a null sink, for tests that play sound.
+"""A private PulseAudio server with a null sink, for tests that play sound
+(pipewire_server.py has a PipeWire one with the same interface), and
+clients run as another local user.
 
     from pulse_server import PulseServer, read_capture, analyse_tone
 
@@ -10,7 +12,8 @@
     print(analyse_tone(read_capture(path)))   # freq, amplitude, dropouts...
 
     pulse.kill() / pulse.suspend() / pulse.resume() simulate a crashed or hung
-    server.
+    server. Its socket is open to every local user; LocalUser runs clients
+    as one.
 
 ALSA's `default` device reaches the server only when the server is already
 up when a process first loads the ALSA configuration: start the server
@@ -19,6 +22,7 @@ Use Debian's /usr/bin/python3 (numpy is needed by the analysis only).
 """
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -44,12 +48,17 @@ def _stop(proc, sig=signal.SIGTERM, timeout=5.0):
         pass
 
 
-class PulseServer:
-    """PulseAudio with one 44100 Hz s16le stereo null sink, in a temp dir."""
+class SoundServer:
+    """What PulseServer and PipeWireServer share: a server speaking the
+    PulseAudio protocol on a private socket, with one 44100 Hz s16le stereo
+    null sink "nullsink", in a temp dir. Subclasses start the processes."""
+
+    name = "sound server"
+    prefix = "sound-"
 
     def __init__(self, startup_timeout=10.0, realtime=False, socket=None):
-        """realtime: also run the server's main thread (client I/O) at a
-        real-time priority, as its I/O thread already is; for measuring a
+        """realtime: also run the server's main threads (client I/O) at a
+        real-time priority, as its I/O threads already are; for measuring a
         client on a machine that other work keeps busy. socket: the path to
         listen on (say a killed server's, to restart it), else one in the
         server's own directory."""
@@ -57,51 +66,77 @@ class PulseServer:
         self.realtime = realtime
         self.socket = socket
         self.dir = None
-        self.server = None        # "unix:<dir>/native"
-        self.proc = None
+        self.server = None        # "unix:<socket>"
+        self.procs = []           # the server's processes, in start order
         self._capture = None
         self._capture_file = None
         self._log = None
 
     # -- lifetime ----------------------------------------------------------
 
+    def _launch(self, env):
+        """Starts the processes into self.procs; returns the socket path."""
+        raise NotImplementedError
+
+    def _configure(self):
+        """Runs once the socket answers; True when the sink is ready."""
+        return True
+
+    def _spawn(self, argv, env, **kwargs):
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=self._log,
+                                stderr=subprocess.STDOUT, **kwargs)
+        self.procs.append(proc)
+        return proc
+
     def start(self):
-        self.dir = tempfile.mkdtemp(prefix="pulse-")
-        socket = self.socket or os.path.join(self.dir, "native")
-        self.server = "unix:" + socket
+        self.dir = tempfile.mkdtemp(prefix=self.prefix)
         server_env = dict(os.environ, HOME=self.dir, XDG_RUNTIME_DIR=self.dir,
-                          XDG_CONFIG_HOME=os.path.join(self.dir, "config"))
-        server_env.pop("PULSE_SERVER", None)
+                          XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
+                          XDG_STATE_HOME=os.path.join(self.dir, "state"),
+                          XDG_DATA_HOME=os.path.join(self.dir, "data"))
+        for key in ("PULSE_SERVER", "PULSE_RUNTIME_PATH", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+                    "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR"):
+            server_env.pop(key, None)
         self._log = open(os.path.join(self.dir, "server.log"), "wb")
-        self.proc = subprocess.Popen(
-            ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-n",
-             "--load=module-null-sink sink_name=%s rate=%d format=s16le channels=%d norewinds=1"
-             % (SINK, RATE, CHANNELS),
-             "--load=module-native-protocol-unix socket=%s auth-anonymous=1" % socket],
-            env=server_env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + self.startup_timeout
-        while True:
-            if self.proc.poll() is not None:
-                log = self.log()
-                self.stop()
-                raise RuntimeError("pulseaudio exited during start-up:\n" + log)
-            if subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0:
-                if self.realtime:
-                    self._make_realtime()
-                return self
-            if time.monotonic() > deadline:
-                log = self.log()
-                self.stop()
-                raise RuntimeError("pulseaudio not ready in %.0f s:\n%s"
-                                   % (self.startup_timeout, log))
-            time.sleep(0.05)
+        try:
+            socket = self._launch(server_env)
+            self.server = "unix:" + socket
+            deadline = time.monotonic() + self.startup_timeout
+            answered = False
+            while True:
+                dead = [p.args[0] for p in self.procs if p.poll() is not None]
+                if dead:
+                    raise RuntimeError("%s exited during start-up" % ", ".join(dead))
+                if not answered:
+                    answered = subprocess.run(
+                        ["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL).returncode == 0
+                if answered and self._configure():
+                    break
+                if time.monotonic() > deadline:
+                    raise RuntimeError("not ready in %.0f s" % self.startup_timeout)
+                time.sleep(0.02)
+        except Exception as e:
+            log = self.log()
+            self.stop()
+            raise RuntimeError("%s: %s:\n%s" % (self.name, e, log)) from e
+        # Clients of other users reach the socket, as the tests run programs
+        # as an unprivileged user: the directories on its path are 0700.
+        path = os.path.dirname(socket)
+        while len(path) >= len(self.dir):
+            os.chmod(path, 0o711)
+            path = os.path.dirname(path)
+        if self.realtime:
+            self._make_realtime()
+        return self
 
     def stop(self):
         """Stops the capture and the server, and removes the directory."""
         self.stop_capture()
         self.resume()
-        _stop(self.proc)
+        for proc in reversed(self.procs):
+            _stop(proc)
+        self.procs = []
         if self._log:
             self._log.close()
             self._log = None
@@ -109,27 +144,35 @@ class PulseServer:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
 
+    def _server_procs(self):
+        """The processes that make the sound server (not its helpers)."""
+        return self.procs
+
     def _make_realtime(self):
-        for tid in os.listdir("/proc/%d/task" % self.proc.pid):
-            try:
-                if os.sched_getscheduler(int(tid)) == os.SCHED_OTHER:
-                    os.sched_setscheduler(int(tid), os.SCHED_RR, os.sched_param(4))
-            except OSError:
-                pass  # not allowed here, or the thread ended
+        for proc in self._server_procs():
+            for tid in os.listdir("/proc/%d/task" % proc.pid):
+                try:
+                    if os.sched_getscheduler(int(tid)) == os.SCHED_OTHER:
+                        os.sched_setscheduler(int(tid), os.SCHED_RR, os.sched_param(4))
+                except OSError:
+                    pass  # not allowed here, or the thread ended
 
     def kill(self):
         """Kills the server at once (SIGKILL), as a crash would."""
-        _stop(self.proc, signal.SIGKILL)
+        for proc in self._server_procs():
+            _stop(proc, signal.SIGKILL)
 
     def suspend(self):
         """Freezes the server (SIGSTOP), as a hung one would be; stop()
         resumes it before ending it."""
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGSTOP)
+        for proc in self._server_procs():
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGSTOP)
 
     def resume(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGCONT)
+        for proc in self._server_procs():
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGCONT)
 
     def __enter__(self):
         return self.start()
@@ -152,6 +195,9 @@ class PulseServer:
             return ""
 
     def pactl(self, *args):
+        """Runs pactl against the server as root; returns its output.
+        (Clients get PULSE_SERVER only: a root libpulse client that also had
+        the server's XDG_RUNTIME_DIR would reset pulse/ to 0700.)"""
         return subprocess.run(["pactl", *args], env=self.env, check=True, timeout=10,
                               stdout=subprocess.PIPE, universal_newlines=True).stdout
 
@@ -202,6 +248,94 @@ class PulseServer:
         self._capture = None
         self._capture_file.close()
         self._capture_file = None
+
+
+class PulseServer(SoundServer):
+    """PulseAudio, with the null sink and the socket given on its command
+    line."""
+
+    name = "pulseaudio"
+    prefix = "pulse-"
+
+    @property
+    def proc(self):
+        return self.procs[0] if self.procs else None
+
+    def _launch(self, env):
+        socket = self.socket or os.path.join(self.dir, "native")
+        self._spawn(
+            ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-n",
+             "--load=module-null-sink sink_name=%s rate=%d format=s16le channels=%d norewinds=1"
+             % (SINK, RATE, CHANNELS),
+             "--load=module-native-protocol-unix socket=%s auth-anonymous=1" % socket], env)
+        return socket
+
+
+class LocalUser:
+    """Runs clients as a local user: this process's own (commands as they
+    are) or an unprivileged one such as "nobody", as desktop users are
+    (through setpriv: no capabilities, so no real-time priority unless
+    granted as to any user). The user gets a private home and runtime
+    directory under `parent`, and copies of the programs it runs, which the
+    build tree may keep out of its reach.
+
+        user = LocalUser("nobody", tmp)
+        subprocess.run(user.command([user.program(path), ...]),
+                       env=user.env(server.env), cwd=user.home)
+        Program(program=user.script(path), env=user.env({...}))
+    """
+
+    def __init__(self, name, parent):
+        import pwd
+        entry = pwd.getpwnam(name)
+        self.name = name
+        self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        self.own = self.uid == os.getuid()
+        self.dir = os.path.join(parent, "user-" + name)
+        os.mkdir(self.dir)
+        os.chmod(self.dir, 0o755)
+        self.home = os.path.join(self.dir, "home")
+        self.runtime = os.path.join(self.dir, "run")
+        for path in (self.home, self.runtime):
+            os.mkdir(path, 0o700)
+            os.chown(path, self.uid, self.gid)
+
+    def program(self, path):
+        """A copy of the executable at path that the user can run."""
+        if self.own:
+            return path
+        copy = os.path.join(self.dir, os.path.basename(path))
+        if not os.path.exists(copy):
+            shutil.copy(path, copy)
+            os.chmod(copy, 0o755)
+        return copy
+
+    def command(self, argv):
+        if self.own:
+            return list(argv)
+        return ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid,
+                "--clear-groups", "--", *argv]
+
+    def env(self, base):
+        """base with the user's HOME, XDG_RUNTIME_DIR, USER and LOGNAME."""
+        if self.own:
+            return dict(base)
+        return dict(base, HOME=self.home, XDG_RUNTIME_DIR=self.runtime,
+                    USER=self.name, LOGNAME=self.name)
+
+    def script(self, path):
+        """An executable that runs (a copy of) the program at path as the
+        user, in its home, keeping its own pid: for harnesses that take one
+        program path."""
+        if self.own:
+            return path
+        script = os.path.join(self.dir, "run-" + os.path.basename(path))
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\ncd %s && exec %s \"$@\"\n" % (
+                shlex.quote(self.home),
+                " ".join(shlex.quote(a) for a in self.command([self.program(path)]))))
+        os.chmod(script, 0o755)
+        return script
 
 
 # -- analysis ---------------------------------------------------------------

@@ -1,5 +1,7 @@
 #!/usr/bin/python3
-"""End to end: the drone through a private PulseAudio null sink.
+"""End to end: the drone through a private null sink of each server users
+have (PulseAudio; PipeWire with pipewire-pulse), the program run as root and
+as an unprivileged user (nobody), as users do.
 
 Output "1 - Direct Sound" (ALSA here), driver 1 (the default device, which
 reaches the server through PULSE_SERVER). Checks the drone (440 Hz, peak
@@ -9,6 +11,7 @@ hundred presses of "s": the second carrier's 440 Hz is left, at about half.
     SYNTH_PROGRAM=build/app/synth /usr/bin/python3 tests/e2e/test_program_sound.py
 """
 import os
+import pwd
 import sys
 import tempfile
 import time
@@ -16,27 +19,41 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from program import Program, foreign_lines, program_path  # noqa: E402
-from pulse_server import RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
+from pipewire_server import SERVERS  # noqa: E402
+from pulse_server import RATE, LocalUser, analyse_tone, read_capture  # noqa: E402
 
 HOLD = 2.0  # seconds of each sound
+# This process's user, and an unprivileged one when that is root.
+OWN_USER = pwd.getpwuid(os.getuid()).pw_name
+USERS = (OWN_USER, "nobody") if os.getuid() == 0 else (OWN_USER,)
 
 
 @unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
 class DroneTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
+        os.chmod(self.tmp.name, 0o755)   # the users' homes and programs inside
         self.addCleanup(self.tmp.cleanup)
-        self.pulse = PulseServer().start()
-        self.addCleanup(self.pulse.stop)
+        self.users = {name: LocalUser(name, self.tmp.name) for name in USERS}
 
     def test_drone_then_second_carrier_alone(self):
+        for kind in SERVERS:
+            for name in USERS:
+                with self.subTest(server=kind, user=name):
+                    self.play_and_check(kind, self.users[name])
+
+    def play_and_check(self, kind, user):
+        server = SERVERS[kind]().start()
+        self.addCleanup(server.stop)
         capture = os.path.join(self.tmp.name, "capture.raw")
-        self.pulse.start_capture(capture)
+        server.start_capture(capture)
         time.sleep(0.2)
-        synth = Program(env={"PULSE_SERVER": self.pulse.server}, timeout=20)
+        synth = Program(program=user.script(program_path()),
+                        env=user.env({"PULSE_SERVER": server.server}), timeout=20)
         self.addCleanup(synth.close)
         synth.start()
         name, drivers = synth.choose_output("1")
+        self.assertEqual(os.stat("/proc/%d" % synth.pid).st_uid, user.uid)
         self.assertNotEqual(name, "NoSound", "no sound device reached the server")
         synth.choose_driver("1")
         time.sleep(HOLD)
@@ -51,7 +68,7 @@ class DroneTest(unittest.TestCase):
         self.assertEqual(synth.wait_exit(), (0, True))
         self.assertEqual(foreign_lines(synth.transcript), [], "lines not from the program")
         time.sleep(0.3)
-        self.pulse.stop_capture()
+        server.stop()
 
         frames = read_capture(capture)
         loud = (abs(frames[:, 0].astype(int)) > 1000).nonzero()[0]
