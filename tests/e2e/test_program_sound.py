@@ -84,7 +84,9 @@ class DroneTest(unittest.TestCase):
                 self.assertAlmostEqual(tone["freq"], 440.0, delta=2.0)
                 self.assertAlmostEqual(tone["amplitude"], amplitude, delta=amplitude * 0.05)
                 self.assertTrue(tone["channels_equal"])
-        self.assertTrue(bool((frames[:, 0] == frames[:, 1]).all()), "channels differ")
+        differ = (frames[:, 0] != frames[:, 1]).nonzero()[0]
+        self.assertEqual(len(differ), 0, "channels differ at frames %s (drone %d..%d of %d)"
+                         % (differ[:8].tolist(), begin, end, len(frames)))
 
 
 if __name__ == "__main__":
