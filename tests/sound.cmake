@@ -8,6 +8,12 @@ target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gte
 gtest_add_tests(TARGET sound_tests TEST_LIST sound_unit_tests)
 set_tests_properties(${sound_unit_tests} PROPERTIES LABELS "unit;stress")
 
+# Block sizes of a stream that keeps underrunning, on a driven clock.
+add_executable(sound_latency_tests sound/sound_latency_test.cpp)
+target_link_libraries(sound_latency_tests PRIVATE platform_sound GTest::gtest GTest::gtest_main)
+gtest_add_tests(TARGET sound_latency_tests TEST_LIST sound_latency_unit_tests)
+set_tests_properties(${sound_latency_unit_tests} PROPERTIES LABELS unit)
+
 # Plays a known tone through the layer; driven by the PulseAudio tests.
 add_executable(tone_player sound/tone_player.cpp)
 target_link_libraries(tone_player PRIVATE platform_sound)
