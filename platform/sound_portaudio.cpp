@@ -5,9 +5,13 @@
 #include <portaudio.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "platform/sound_rtkit.h"
 #include "platform/sound_stream.h"
 
 namespace sound {
@@ -46,9 +50,15 @@ PaStreamParameters outputParameters(int device) {
     return out;
 }
 
+// Longest wait in openDevice for the first device callback.
+constexpr int64_t kFirstCallbackWaitNs = 100'000'000;
+
 int deviceCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                   PaStreamCallbackFlags, void* userData) {
+                   PaStreamCallbackFlags flags, void* userData) {
     auto* s = static_cast<FSOUND_STREAM*>(userData);
+    if (s->callbackThread.load(std::memory_order_relaxed) == 0)
+        s->callbackThread.store(int(syscall(SYS_gettid)), std::memory_order_relaxed);
+    if (flags & paOutputUnderflow) s->underruns.fetch_add(1, std::memory_order_relaxed);
     int expected = kIdle;
     if (s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
         feed(s, static_cast<unsigned char*>(output), frames);
@@ -67,7 +77,8 @@ void deviceFinished(void* userData) {
 // Real-time scheduling for the calling thread while it lives, where the
 // system allows it. ALSA plugins start helper threads of their own on the
 // audio path when a device is opened (PulseAudio's plugin runs its client's
-// socket I/O on one); opened under this, they inherit the policy.
+// socket I/O on one); opened under this, they inherit the policy. Where it
+// is refused, openDevice asks rtkit for those threads afterwards.
 class RealtimeScope {
 public:
     RealtimeScope() {
@@ -149,6 +160,8 @@ bool openDevice(FSOUND_STREAM* s) {
     const unsigned long block =
         s->maxFrames < kDeviceBlockFrames ? unsigned(s->maxFrames) : kDeviceBlockFrames;
     SignalsBlocked blocked;
+    const std::vector<pid_t> before = processThreads();
+    s->callbackThread.store(0, std::memory_order_relaxed);
     PaError opened;
     {
         RealtimeScope realtime;
@@ -169,6 +182,13 @@ bool openDevice(FSOUND_STREAM* s) {
         return false;
     }
     if (const PaStreamInfo* info = Pa_GetStreamInfo(s->pa)) s->latency = info->outputLatency;
+    // The threads the device brought along: the plugin's and the callback's.
+    const int64_t deadline = nowNs() + kFirstCallbackWaitNs;
+    while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline) sleepFor(1'000'000);
+    std::vector<pid_t> audio = newThreads(before, processThreads());
+    const pid_t callback = s->callbackThread.load(std::memory_order_relaxed);
+    if (callback > 0 && std::find(audio.begin(), audio.end(), callback) == audio.end()) audio.push_back(callback);
+    requestRealtime(audio, sched_get_priority_min(SCHED_FIFO));
     return true;
 }
 

@@ -57,6 +57,8 @@ struct FSOUND_STREAM {
     std::atomic<bool> deviceFinished{false};
     std::atomic<bool> fellBack{false};
     std::atomic<bool> stop{false};
+    std::atomic<int> callbackThread{0};      // the device callback's thread id, once it ran
+    std::atomic<uint64_t> underruns{0};      // device callbacks flagged an output underflow
     std::thread worker;  // supervises the device, then paces if it stops
     std::vector<unsigned char> block;  // the pacer's buffer
 };
