@@ -27,3 +27,12 @@ set_tests_properties(sound_pulse PROPERTIES
   ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
   RUN_SERIAL TRUE
   TIMEOUT 180)
+
+# Real-time priority through a stand-in rtkit on a private bus, with
+# SCHED_FIFO refused to the player.
+add_test(NAME sound_rtkit
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_sound_rtkit.py)
+set_tests_properties(sound_rtkit PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
+  TIMEOUT 60)
