@@ -100,3 +100,7 @@ double soundStreamLatency(const FSOUND_STREAM* stream);
 // True once a playing stream's device stopped and the paced no-sound thread
 // took over feeding the callback (the device gets it back if it recovers).
 bool soundStreamFellBack(const FSOUND_STREAM* stream);
+// Output underruns the device reported while playing the stream.
+unsigned long soundStreamUnderruns(const FSOUND_STREAM* stream);
+// Frames per device block the stream plays at now; 0 without a device.
+int soundStreamBlockFrames(const FSOUND_STREAM* stream);

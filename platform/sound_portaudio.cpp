@@ -157,8 +157,8 @@ int checkDevice(int device, int rate) {
 
 bool openDevice(FSOUND_STREAM* s) {
     const PaStreamParameters out = outputParameters(s->device);
-    const unsigned long block =
-        s->maxFrames < kDeviceBlockFrames ? unsigned(s->maxFrames) : kDeviceBlockFrames;
+    const int wanted = s->blockFrames.load(std::memory_order_relaxed);
+    const unsigned long block = unsigned(s->maxFrames < wanted ? s->maxFrames : wanted);
     SignalsBlocked blocked;
     const std::vector<pid_t> before = processThreads();
     s->callbackThread.store(0, std::memory_order_relaxed);

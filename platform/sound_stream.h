@@ -59,6 +59,7 @@ struct FSOUND_STREAM {
     std::atomic<bool> stop{false};
     std::atomic<int> callbackThread{0};      // the device callback's thread id, once it ran
     std::atomic<uint64_t> underruns{0};      // device callbacks flagged an output underflow
+    std::atomic<int> blockFrames{sound::kDeviceBlockFrames};  // frames per device block to open at
     std::thread worker;  // supervises the device, then paces if it stops
     std::vector<unsigned char> block;  // the pacer's buffer
 };
