@@ -44,13 +44,39 @@ void listDrivers() {
     }
 }
 
+// Stops the stream's threads, once started.
+void stopThreads(FSOUND_STREAM* s) {
+    s->stop.store(true, std::memory_order_release);
+    s->pacerWakeup.post();
+    if (s->supervisor.joinable()) s->supervisor.join();
+    if (s->pacer.joinable()) s->pacer.join();
+}
+
+// The pacer, and the supervisor when there is a device; false when a thread
+// cannot be started (none is left running).
+bool startThreads(FSOUND_STREAM* s) {
+    try {
+        sound::SignalsBlocked blocked;
+        s->pacer = std::thread(sound::pace, s);
+        if (s->device != kNoDevice) s->supervisor = std::thread(sound::supervise, s);
+        return true;
+    } catch (const std::system_error&) {
+        stopThreads(s);
+        s->stop.store(false, std::memory_order_relaxed);
+        return false;
+    }
+}
+
 void ensureListed() {
     if (!lib.listed) listDrivers();
 }
 
 }  // namespace
 
-float FSOUND_GetVersion() { return kVersion; }
+float FSOUND_GetVersion() {
+    sound::quietLibraries();  // the program's first call
+    return kVersion;
+}
 
 int FSOUND_SetOutput(int outputType) {
     if (lib.initialized) return fail(FMOD_ERR_BUSY);
@@ -152,16 +178,13 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
     }
     if (s->device == kNoDevice) {
         s->owner.store(sound::kPacer, std::memory_order_relaxed);
-    } else if (!sound::openDevice(s)) {
+    } else if (!(s->pa = sound::openDeviceWithin(s))) {
         fail(FMOD_ERR_PLAY);
         return -1;
     }
-    try {
-        sound::SignalsBlocked blocked;
-        s->worker = std::thread(sound::work, s);
-    } catch (const std::system_error&) {
-        // No thread for the worker: the stream does not play.
-        if (s->pa && !sound::tearDown(s->pa)) sound::wedgePortAudio();
+    if (!startThreads(s)) {
+        // No thread for the pacer or the supervisor: the stream does not play.
+        if (s->pa && !sound::tearDown(s->pa)) s->abandoned = true;
         s->pa = nullptr;
         s->owner.store(sound::kIdle, std::memory_order_relaxed);
         fail(FMOD_ERR_PLAY);
@@ -175,8 +198,7 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
     if (!stream || stream != lib.stream) return fail(FMOD_ERR_INVALID_PARAM);
     FSOUND_STREAM* s = stream;
     lib.stream = nullptr;
-    s->stop.store(true, std::memory_order_release);
-    if (s->worker.joinable()) s->worker.join();
+    stopThreads(s);
     // Only the device callback may still be in the user callback: wait it out.
     for (;;) {
         int expected = sound::kIdle;
@@ -187,10 +209,8 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
         }
         sound::sleepFor(100'000);
     }
-    if (s->pa && !sound::tearDown(s->pa)) {
-        sound::wedgePortAudio();
-        return 1;  // PortAudio still holds the stream: leave it allocated
-    }
+    if (s->abandoned || (s->pa && !sound::tearDown(s->pa)))
+        return 1;  // PortAudio may still call into the stream: leave it allocated
     delete s;
     return 1;
 }
@@ -205,7 +225,9 @@ void FSOUND_Close() {
     sound::endPortAudio();
 }
 
-double soundStreamLatency(const FSOUND_STREAM* stream) { return stream ? stream->latency : 0.0; }
+double soundStreamLatency(const FSOUND_STREAM* stream) {
+    return stream ? stream->latency.load(std::memory_order_relaxed) : 0.0;
+}
 
 bool soundStreamFellBack(const FSOUND_STREAM* stream) {
     return stream && stream->fellBack.load(std::memory_order_relaxed);
@@ -216,5 +238,5 @@ unsigned long soundStreamUnderruns(const FSOUND_STREAM* stream) {
 }
 
 int soundStreamBlockFrames(const FSOUND_STREAM* stream) {
-    return stream && stream->pa ? stream->blockFrames.load(std::memory_order_relaxed) : 0;
+    return stream ? stream->blockFrames.load(std::memory_order_relaxed) : 0;
 }

@@ -10,6 +10,14 @@
 // OSS. A type without a usable stereo output device falls back to NoSound,
 // and FSOUND_GetOutput reports the type in use. The calls are made from one
 // thread; only the stream callback runs elsewhere.
+//
+// A sound server that hangs never hangs a call: listing the devices and
+// checking one give up after 1.5 s (the server's devices count as missing),
+// and the layer leaves the sound library alone from then on. A playing
+// stream whose device ends (its server died) goes on paced and silent while
+// the device is opened again about once a second; a server back on the
+// same socket gets the stream within about two seconds. The libraries
+// under the layer print nothing on the console.
 
 struct FSOUND_STREAM;
 
@@ -102,5 +110,5 @@ double soundStreamLatency(const FSOUND_STREAM* stream);
 bool soundStreamFellBack(const FSOUND_STREAM* stream);
 // Output underruns the device reported while playing the stream.
 unsigned long soundStreamUnderruns(const FSOUND_STREAM* stream);
-// Frames per device block the stream plays at now; 0 without a device.
+// Frames per callback of the stream's latest device stream; 0 without one.
 int soundStreamBlockFrames(const FSOUND_STREAM* stream);

@@ -1,5 +1,6 @@
-// The stream's worker: watches the device, and calls the callback at the
-// stream's rate on an absolute clock while the device is silent.
+// The pacer thread: calls the callback at the stream's rate on an absolute
+// clock while no device stream does, and gives the callback back to a device
+// stream that delivers at its rate again, or that the supervisor opened.
 #include <time.h>
 
 #include <cerrno>
@@ -14,45 +15,26 @@ namespace {
 // The pacer starts afresh rather than catch up after falling this far behind.
 constexpr int64_t kPacerMaxLagNs = 200'000'000;
 
-uint64_t deviceFrames(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
-bool deviceFinished(const FSOUND_STREAM* s) { return s->deviceFinished.load(std::memory_order_relaxed); }
-
-// Returns true when the device stopped and the pacer owns the callback,
-// false when the stream is being closed.
-bool supervise(FSOUND_STREAM* s) {
-    StallDetector detector(nowNs(), deviceFrames(s), s->sampleRate);
-    for (;;) {
-        sleepFor(kSuperviseTickNs);
-        if (s->stop.load(std::memory_order_acquire)) return false;
-        if (!detector.stalled(nowNs(), deviceFrames(s), deviceFinished(s))) continue;
-        for (;;) {
-            int expected = kIdle;
-            if (s->owner.compare_exchange_weak(expected, kPacer, std::memory_order_acquire)) break;
-            if (s->stop.load(std::memory_order_acquire)) return false;
-            sleepFor(100'000);
-        }
-        s->fellBack.store(true, std::memory_order_relaxed);
-        return true;
-    }
-}
-
-// Returns true when a device stream that delivers again got the callback
-// back, false when the stream is being closed.
-bool pace(FSOUND_STREAM* s) {
+// Feeds the callback while the pacer owns it. Returns when a device stream
+// got it back, or the stream is being closed.
+void feedPaced(FSOUND_STREAM* s) {
     const int blockFrames = s->maxFrames < kPacerBlockFrames ? s->maxFrames : kPacerBlockFrames;
     unsigned char* buffer = s->block.data();
     int64_t start = nowNs();
     uint64_t frames = 0;
-    RecoveryDetector detector(start, deviceFrames(s), s->sampleRate);
+    RecoveryDetector detector(start, s->deviceFrames.load(std::memory_order_relaxed), s->sampleRate);
     while (!s->stop.load(std::memory_order_acquire)) {
         s->callback(s, buffer, blockFrames * kBytesPerFrame, s->userData);
         frames += blockFrames;
         const int64_t deadline =
             start + int64_t((unsigned __int128)frames * 1'000'000'000u / unsigned(s->sampleRate));
         const int64_t now = nowNs();
-        if (s->pa && detector.recovered(now, deviceFrames(s), deviceFinished(s))) {
+        if (s->handBack.exchange(false, std::memory_order_relaxed) ||
+            (s->device != kNoDevice &&
+             detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed),
+                                s->deviceFinished.load(std::memory_order_relaxed)))) {
             s->owner.store(kIdle, std::memory_order_release);
-            return true;
+            return;
         }
         if (now - deadline > kPacerMaxLagNs) {
             start = now;
@@ -61,7 +43,6 @@ bool pace(FSOUND_STREAM* s) {
         }
         sleepUntil(deadline);
     }
-    return false;
 }
 
 }  // namespace
@@ -82,10 +63,20 @@ void sleepUntil(int64_t deadlineNs) {
 
 void sleepFor(int64_t ns) { sleepUntil(nowNs() + ns); }
 
-void work(FSOUND_STREAM* s) {
+void Wakeup::wait() {
+    while (sem_wait(&sem_) != 0 && errno == EINTR) {
+    }
+}
+
+void pace(FSOUND_STREAM* s) {
     for (;;) {
-        if (s->pa && !supervise(s)) return;
-        if (!pace(s)) return;
+        // Off the audio path until handed the callback.
+        while (s->owner.load(std::memory_order_acquire) != kPacer) {
+            if (s->stop.load(std::memory_order_acquire)) return;
+            s->pacerWakeup.wait();
+        }
+        feedPaced(s);
+        if (s->stop.load(std::memory_order_acquire)) return;
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/sound_rtkit.h"
 #include "platform/sound_stream.h"
@@ -18,8 +19,13 @@ namespace sound {
 
 namespace {
 
-bool paUp = false;
-bool paWedged = false;  // a stream never finished tearing down
+// How long listing the devices or checking one may take. It takes a tenth
+// of a second with a sound server; a hung server holds an ALSA plugin's
+// connect for minutes.
+constexpr int64_t kProbeWaitNs = 1'500'000'000;
+
+bool paUp = false;  // the calling thread's
+std::atomic<bool> paWedged{false};
 
 extern "C" void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 extern "C" void quietJack(const char*) {}
@@ -50,8 +56,10 @@ PaStreamParameters outputParameters(int device) {
     return out;
 }
 
-// Longest wait in openDevice for the first device callback.
+// Longest wait for the first device callback before asking rtkit, and for
+// rtkit's answers.
 constexpr int64_t kFirstCallbackWaitNs = 100'000'000;
+constexpr int64_t kRealtimeRequestWaitNs = 1'000'000'000;
 
 int deviceCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                    PaStreamCallbackFlags flags, void* userData) {
@@ -99,37 +107,9 @@ private:
     bool changed_ = false;
 };
 
-}  // namespace
-
-bool startPortAudio() {
-    if (paUp) return true;
-    if (paWedged) return false;
-    snd_lib_error_set_handler(quietAlsa);
-    jack_set_error_function(quietJack);
-    jack_set_info_function(quietJack);
-    SignalsBlocked blocked;
-    if (Pa_Initialize() != paNoError) return false;
-    paUp = true;
-    return true;
-}
-
-void endPortAudio() {
-    if (!paUp || paWedged) return;
-    Pa_Terminate();
-    paUp = false;
-    // Drop ALSA's parsed configuration with the last user of it.
-    snd_config_update_free_global();
-}
-
-bool portAudioUp() { return paUp; }
-
-void wedgePortAudio() { paWedged = true; }
-
-std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
+// The host API's stereo output devices, the default first.
+std::vector<DeviceEntry> devicesOf(PaHostApiTypeId api) {
     std::vector<DeviceEntry> devices;
-    *usedType = FSOUND_OUTPUT_NOSOUND;
-    const PaHostApiTypeId api = hostApiOf(outputType);
-    if (api == paInDevelopment || !startPortAudio()) return devices;
     const PaHostApiIndex host = Pa_HostApiTypeIdToHostApiIndex(api);
     const PaHostApiInfo* info = host >= 0 ? Pa_GetHostApiInfo(host) : nullptr;
     if (!info) return devices;
@@ -143,53 +123,114 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
         else
             devices.push_back(entry);
     }
-    if (!devices.empty()) *usedType = typeOf(api);
     return devices;
 }
 
+}  // namespace
+
+void endPortAudio() {
+    if (!paUp || portAudioWedged()) return;
+    paUp = false;
+    if (!runWithin(kProbeWaitNs, [] { Pa_Terminate(); })) {
+        wedgePortAudio();  // a host API's server hung
+        return;
+    }
+    // Drop ALSA's parsed configuration with the last user of it.
+    snd_config_update_free_global();
+}
+
+bool portAudioUp() { return paUp; }
+
+void wedgePortAudio() { paWedged.store(true, std::memory_order_relaxed); }
+
+bool portAudioWedged() { return paWedged.load(std::memory_order_relaxed); }
+
+std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
+    *usedType = FSOUND_OUTPUT_NOSOUND;
+    const PaHostApiTypeId api = hostApiOf(outputType);
+    if (api == paInDevelopment || portAudioWedged()) return {};
+    quietLibraries();
+    snd_lib_error_set_handler(quietAlsa);
+    jack_set_error_function(quietJack);
+    jack_set_info_function(quietJack);
+    struct Probe {
+        bool up = false;
+        std::vector<DeviceEntry> devices;
+    };
+    auto probe = std::make_shared<Probe>();
+    const bool wasUp = paUp;
+    const bool done = runWithin(kProbeWaitNs, [probe, api, wasUp] {
+        probe->up = wasUp || Pa_Initialize() == paNoError;
+        if (probe->up) probe->devices = devicesOf(api);
+    });
+    if (!done) {
+        wedgePortAudio();
+        return {};
+    }
+    paUp = probe->up;
+    if (!probe->devices.empty()) *usedType = typeOf(api);
+    return std::move(probe->devices);
+}
+
 int checkDevice(int device, int rate) {
-    const PaStreamParameters out = outputParameters(device);
-    const PaError e = Pa_IsFormatSupported(nullptr, &out, rate);
+    if (portAudioWedged()) return FMOD_ERR_INIT;
+    auto result = std::make_shared<PaError>(paNoError);
+    const bool done = runWithin(kProbeWaitNs, [result, device, rate] {
+        const PaStreamParameters out = outputParameters(device);
+        *result = Pa_IsFormatSupported(nullptr, &out, rate);
+    });
+    if (!done) {
+        wedgePortAudio();
+        return FMOD_ERR_INIT;
+    }
+    const PaError e = *result;
     if (e == paInvalidSampleRate || e == paInvalidChannelCount || e == paSampleFormatNotSupported)
         return FMOD_ERR_OUTPUT_FORMAT;
     return e == paFormatIsSupported ? FMOD_ERR_NONE : FMOD_ERR_INIT;
 }
 
-bool openDevice(FSOUND_STREAM* s) {
+PaStream* openDevice(FSOUND_STREAM* s) {
     const PaStreamParameters out = outputParameters(s->device);
-    const int wanted = s->blockFrames.load(std::memory_order_relaxed);
-    const unsigned long block = unsigned(s->maxFrames < wanted ? s->maxFrames : wanted);
+    const unsigned long block = unsigned(s->maxFrames < s->deviceBlock ? s->maxFrames : s->deviceBlock);
     SignalsBlocked blocked;
     const std::vector<pid_t> before = processThreads();
     s->callbackThread.store(0, std::memory_order_relaxed);
+    PaStream* pa = nullptr;
     PaError opened;
     {
         RealtimeScope realtime;
-        opened = Pa_OpenStream(&s->pa, nullptr, &out, s->sampleRate, block, paClipOff | paDitherOff,
+        opened = Pa_OpenStream(&pa, nullptr, &out, s->sampleRate, block, paClipOff | paDitherOff,
                                deviceCallback, s);
     }
-    if (opened != paNoError) {
-        s->pa = nullptr;
-        return false;
-    }
+    if (opened != paNoError) return nullptr;
     const PaDeviceInfo* d = Pa_GetDeviceInfo(s->device);
     const PaHostApiInfo* h = d ? Pa_GetHostApiInfo(d->hostApi) : nullptr;
-    if (h && h->type == paALSA) PaAlsa_EnableRealtimeScheduling(s->pa, 1);
-    Pa_SetStreamFinishedCallback(s->pa, deviceFinished);
-    if (Pa_StartStream(s->pa) != paNoError) {
-        Pa_CloseStream(s->pa);
-        s->pa = nullptr;
-        return false;
+    if (h && h->type == paALSA) PaAlsa_EnableRealtimeScheduling(pa, 1);
+    Pa_SetStreamFinishedCallback(pa, deviceFinished);
+    if (Pa_StartStream(pa) != paNoError) {
+        Pa_CloseStream(pa);
+        return nullptr;
     }
-    if (const PaStreamInfo* info = Pa_GetStreamInfo(s->pa)) s->latency = info->outputLatency;
-    // The threads the device brought along: the plugin's and the callback's.
+    if (const PaStreamInfo* info = Pa_GetStreamInfo(pa))
+        s->latency.store(info->outputLatency, std::memory_order_relaxed);
+    s->blockFrames.store(int(block), std::memory_order_relaxed);
+    const std::vector<pid_t> added = newThreads(before, processThreads());
+    s->deviceThreads.assign(added.begin(), added.end());
+    return pa;
+}
+
+void promoteDeviceThreads(FSOUND_STREAM* s) {
     const int64_t deadline = nowNs() + kFirstCallbackWaitNs;
-    while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline) sleepFor(1'000'000);
-    std::vector<pid_t> audio = newThreads(before, processThreads());
+    while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline &&
+           !s->stop.load(std::memory_order_relaxed))
+        sleepFor(1'000'000);
+    std::vector<pid_t> threads(s->deviceThreads.begin(), s->deviceThreads.end());
     const pid_t callback = s->callbackThread.load(std::memory_order_relaxed);
-    if (callback > 0 && std::find(audio.begin(), audio.end(), callback) == audio.end()) audio.push_back(callback);
-    requestRealtime(audio, sched_get_priority_min(SCHED_FIFO));
-    return true;
+    if (callback > 0 && std::find(threads.begin(), threads.end(), callback) == threads.end())
+        threads.push_back(callback);
+    if (threads.empty()) return;
+    // The bus may hang: the request goes on alone past the wait, on its own copies.
+    runWithin(kRealtimeRequestWaitNs, [threads] { requestRealtime(threads, sched_get_priority_min(SCHED_FIFO)); });
 }
 
 }  // namespace sound

@@ -4,20 +4,33 @@
 // The layer's jobs live one to a file:
 //   sound.cpp            the calls and the library's state
 //   sound_portaudio.cpp  device listing and the PortAudio stream glue
-//   sound_supervisor.cpp the device's delivery-rate verdicts (clock injected)
-//   sound_pacer.cpp      the worker: supervision, then paced no-sound output
-//   sound_teardown.cpp   closing a device stream without hanging the caller
+//   sound_supervisor.cpp the supervisor thread: the device's delivery-rate
+//                        verdicts (clock injected), and reopening the device
+//   sound_pacer.cpp      the pacer thread: paced no-sound output
+//   sound_teardown.cpp   PortAudio calls that may hang, run with a deadline
+//   sound_quiet.cpp      keeping the libraries below off the console
 //   sound_threads.cpp    threads of the layer: signal masks
 //
 // Who may call the stream's callback is decided by one atomic owner word, so
 // the device callback, the pacer and FSOUND_Stream_Close never overlap: the
 // device callback only runs the user callback after moving the word from
-// Idle to InDevice, the worker takes it over (Pacer) when the device stops
-// delivering, and Close parks it at Closed.
+// Idle to InDevice; the supervisor hands it to the pacer (Idle to Pacer)
+// when the device stops delivering, the pacer gives it back (Pacer to Idle)
+// when the device delivers again or a new device stream was opened, and
+// Close parks it at Closed.
+//
+// A playing stream has two threads of the layer: the pacer, an audio thread
+// that never blocks while it owns the callback, and the supervisor, which
+// watches the device and is the only one to open and close device streams
+// once the stream plays. PortAudio calls that can hang on a hung sound
+// server run with a deadline; one that misses it leaves PortAudio wedged,
+// and the layer never calls PortAudio again in this process.
+#include <semaphore.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +53,20 @@ int64_t nowNs();
 void sleepUntil(int64_t deadlineNs);
 void sleepFor(int64_t ns);
 
+// A counting wake-up for a thread that waits off the audio path.
+class Wakeup {
+public:
+    Wakeup() { sem_init(&sem_, 0, 0); }
+    ~Wakeup() { sem_destroy(&sem_); }
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+    void post() { sem_post(&sem_); }
+    void wait();
+
+private:
+    sem_t sem_;
+};
+
 }  // namespace sound
 
 struct FSOUND_STREAM {
@@ -50,17 +77,30 @@ struct FSOUND_STREAM {
     int device = sound::kNoDevice;  // PortAudio device index
     int channel = -1;    // -1 until played
 
+    // The device stream and its frames per callback: set by Play, then the
+    // supervisor's alone until Close has joined it.
     PaStream* pa = nullptr;
-    double latency = 0.0;
+    int deviceBlock = sound::kDeviceBlockFrames;
+    // PortAudio may still call into this stream (a teardown or an open never
+    // returned): the record is never freed. The supervisor's, as pa.
+    bool abandoned = false;
+
+    std::atomic<double> latency{0.0};  // of the current device stream
     std::atomic<int> owner{sound::kIdle};
     std::atomic<uint64_t> deviceFrames{0};  // asked for by the device, owner or not
-    std::atomic<bool> deviceFinished{false};
+    std::atomic<bool> deviceFinished{false};  // the current device stream ended
     std::atomic<bool> fellBack{false};
+    std::atomic<bool> handBack{false};  // asks the pacer to give the callback to the device
     std::atomic<bool> stop{false};
-    std::atomic<int> callbackThread{0};      // the device callback's thread id, once it ran
-    std::atomic<uint64_t> underruns{0};      // device callbacks flagged an output underflow
-    std::atomic<int> blockFrames{sound::kDeviceBlockFrames};  // frames per device block to open at
-    std::thread worker;  // supervises the device, then paces if it stops
+    std::atomic<int> callbackThread{0};  // the device callback's thread id, once it ran
+    std::atomic<uint64_t> underruns{0};  // device callbacks flagged an output underflow
+    std::atomic<int> blockFrames{0};     // frames per callback of the current device stream
+    // Threads that the current device stream started (the plugin's and the
+    // callback's, if it ran by then): openDevice's, then the supervisor's.
+    std::vector<int> deviceThreads;
+    sound::Wakeup pacerWakeup;  // posted when the pacer is handed the callback, or stop
+    std::thread pacer;       // paces the callback while no device stream does
+    std::thread supervisor;  // watches the device; reopens it when it ends
     std::vector<unsigned char> block;  // the pacer's buffer
 };
 
@@ -82,31 +122,72 @@ struct DeviceEntry {
     std::string name;
     int device;  // kNoDevice for NoSound
 };
-// Starts PortAudio once (false if it cannot start or is wedged).
-bool startPortAudio();
-// Ends PortAudio and drops ALSA's configuration, unless a stream wedged it.
+// Ends PortAudio and drops ALSA's configuration, unless PortAudio is wedged.
 void endPortAudio();
 bool portAudioUp();
-// Marks PortAudio as holding a stream that never finished tearing down.
+// From now on PortAudio is never called again in this process: a call into
+// it never returned. Any thread.
 void wedgePortAudio();
+bool portAudioWedged();
 // Stereo output devices of the output type, the default first; the type
-// in use through *usedType (NoSound when there are none).
+// in use through *usedType (NoSound when there are none). Starts PortAudio
+// once. A probe that does not finish in time wedges PortAudio and lists
+// nothing, as when there is no device.
 std::vector<DeviceEntry> listDevices(int outputType, int* usedType);
 // FMOD_ERR_NONE when the device takes 16-bit stereo at the rate, else
-// FMOD_ERR_OUTPUT_FORMAT or FMOD_ERR_INIT.
+// FMOD_ERR_OUTPUT_FORMAT or FMOD_ERR_INIT (also when the check does not
+// finish in time, which wedges PortAudio).
 int checkDevice(int device, int rate);
-// Opens and starts s->device for s; false leaves s->pa null.
-bool openDevice(FSOUND_STREAM* s);
+// Opens and starts a stream on s->device at s->deviceBlock frames per
+// callback, feeding s; sets s->latency. Null when that fails. May hang on a
+// hung server: see openDeviceWithin.
+PaStream* openDevice(FSOUND_STREAM* s);
+// Where the system refused them SCHED_FIFO, asks rtkit to make the current
+// device stream's threads real-time: the plugin's, and the callback's once
+// it ran (waited for up to 0.1 s). Blocks up to about a second, whatever the
+// bus does. Supervisor thread only.
+void promoteDeviceThreads(FSOUND_STREAM* s);
 
 // ---- sound_teardown.cpp ----
-// Aborts and closes a PortAudio stream; false when that did not finish in
-// time (the stream and its user data must then be left alone).
+// Runs job on a thread of its own, asynchronous signals blocked, and waits
+// up to waitNs for it. False when it did not finish in time: it goes on
+// alone, so what it touches must outlive it. Without a thread to spare the
+// job runs on the caller.
+bool runWithin(int64_t waitNs, std::function<void()> job);
+// Aborts and closes a PortAudio stream. False when that did not finish in
+// time, which wedges PortAudio, or PortAudio was wedged already: the stream
+// and its user data must then be left alone.
 bool tearDown(PaStream* pa);
+// openDevice with a deadline. A miss wedges PortAudio and marks s abandoned.
+PaStream* openDeviceWithin(FSOUND_STREAM* s);
+
+// ---- sound_supervisor.cpp ----
+enum class Reopen { kOpened, kFailed, kWedged };
+// Replaces s's device stream by a new one on the same device: closes the
+// current one (if any), then opens afresh, at blockFrames frames per
+// callback (0 keeps the current size). kOpened: the pacer gives the callback
+// to the new stream after its current block, and the supervisor judges it
+// from then on, as it does a stream just played. kFailed leaves s without a
+// device stream (try again later); kWedged means PortAudio hung and must not
+// be called again. Only on the supervisor thread, while the pacer owns the
+// callback (see takeCallback), which covers the gap.
+Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames = 0);
+// Moves the callback from the device to the pacer; false when the stream is
+// being closed first. Supervisor thread only.
+bool takeCallback(FSOUND_STREAM* s);
+// The supervisor thread's body, until s->stop.
+void supervise(FSOUND_STREAM* s);
 
 // ---- sound_pacer.cpp ----
-// The worker thread's body: supervises a device stream, paces the callback
-// while the device is silent, until s->stop.
-void work(FSOUND_STREAM* s);
+// The pacer thread's body: calls the callback at the stream's rate while it
+// owns it, until s->stop.
+void pace(FSOUND_STREAM* s);
+
+// ---- sound_quiet.cpp ----
+// Keeps what the libraries under the layer print for their developers off
+// the program's console. Sets environment variables: call before any thread
+// exists (the layer's first call). Idempotent.
+void quietLibraries();
 
 // ---- sound_threads.cpp ----
 // While alive, the calling thread blocks every asynchronous signal, so that

@@ -1,4 +1,11 @@
+// The supervisor thread: judges the device's delivery rate, hands the
+// callback to the pacer when the device stops, and opens the device afresh
+// when its stream ended (a sound server that died and came back) or at a
+// larger block when it keeps underrunning.
 #include "platform/sound_supervisor.h"
+
+#include "platform/sound_latency.h"
+#include "platform/sound_stream.h"
 
 namespace sound {
 
@@ -21,6 +28,103 @@ bool StallDetector::stalled(int64_t now, uint64_t frames, bool finished) {
 bool RecoveryDetector::recovered(int64_t now, uint64_t frames, bool finished) {
     double ratio;
     return window_.elapsed(now, frames, &ratio) && !finished && ratio > 0.75 && ratio < 1.5;
+}
+
+// ---- The supervisor thread ----
+
+namespace {
+
+// How often a device stream that ended is opened again.
+constexpr int64_t kReopenEveryNs = 1'000'000'000;
+
+uint64_t deviceFrames(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
+bool deviceFinished(const FSOUND_STREAM* s) { return s->deviceFinished.load(std::memory_order_relaxed); }
+bool stopping(const FSOUND_STREAM* s) { return s->stop.load(std::memory_order_acquire); }
+
+uint64_t underruns(const FSOUND_STREAM* s) { return s->underruns.load(std::memory_order_relaxed); }
+
+// Moves the device to another block size; the pacer covers the gap. Not a
+// fall-back: fellBack stays as it was. False when the stream is being closed.
+bool resize(FSOUND_STREAM* s, int blockFrames) {
+    const bool fellBack = s->fellBack.load(std::memory_order_relaxed);
+    if (!takeCallback(s)) return false;
+    s->fellBack.store(fellBack, std::memory_order_relaxed);
+    reopenDevice(s, blockFrames);
+    return true;
+}
+
+// Watches the device while it feeds the callback, after asking real-time
+// priority for its threads. Returns true once it stalled, or is being
+// reopened at a larger block because it keeps underrunning, and the pacer
+// has the callback; false when the stream is being closed.
+bool watchDevice(FSOUND_STREAM* s, LatencyPolicy& latency) {
+    promoteDeviceThreads(s);
+    latency.restarted(nowNs(), underruns(s));
+    StallDetector detector(nowNs(), deviceFrames(s), s->sampleRate);
+    for (;;) {
+        sleepFor(kSuperviseTickNs);
+        if (stopping(s)) return false;
+        if (detector.stalled(nowNs(), deviceFrames(s), deviceFinished(s))) return takeCallback(s);
+        const int block = latency.update(nowNs(), underruns(s));
+        if (block != s->deviceBlock) return resize(s, block);
+    }
+}
+
+// While the pacer feeds the callback: reopens a device stream that ended,
+// about once a second. Returns when the pacer gave the callback back to a
+// device stream (true), or the stream is being closed (false).
+bool watchPacer(FSOUND_STREAM* s) {
+    int64_t nextTry = nowNs() + kReopenEveryNs;
+    while (s->owner.load(std::memory_order_acquire) == kPacer) {
+        sleepFor(kSuperviseTickNs);
+        if (stopping(s)) return false;
+        const bool ended = s->pa == nullptr || deviceFinished(s);
+        if (!ended || s->abandoned || portAudioWedged() || nowNs() < nextTry) continue;
+        reopenDevice(s);
+        nextTry = nowNs() + kReopenEveryNs;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool takeCallback(FSOUND_STREAM* s) {
+    for (;;) {
+        int expected = kIdle;
+        if (s->owner.compare_exchange_weak(expected, kPacer, std::memory_order_acquire)) break;
+        if (expected == kPacer) return true;
+        if (stopping(s)) return false;
+        sleepFor(100'000);  // the device callback is running it
+    }
+    s->fellBack.store(true, std::memory_order_relaxed);
+    s->handBack.store(false, std::memory_order_relaxed);
+    s->pacerWakeup.post();
+    return true;
+}
+
+Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames) {
+    if (s->abandoned || portAudioWedged()) return Reopen::kWedged;
+    if (s->pa) {
+        if (!tearDown(s->pa)) {
+            s->abandoned = true;  // PortAudio still holds it
+            return Reopen::kWedged;
+        }
+        s->pa = nullptr;
+    }
+    if (blockFrames > 0) s->deviceBlock = blockFrames;
+    s->deviceFinished.store(false, std::memory_order_relaxed);
+    s->pa = openDeviceWithin(s);
+    if (s->pa) {
+        s->handBack.store(true, std::memory_order_relaxed);
+        return Reopen::kOpened;
+    }
+    return s->abandoned ? Reopen::kWedged : Reopen::kFailed;
+}
+
+void supervise(FSOUND_STREAM* s) {
+    LatencyPolicy latency(nowNs(), underruns(s), s->sampleRate, s->deviceBlock);
+    while (watchDevice(s, latency) && watchPacer(s)) {
+    }
 }
 
 }  // namespace sound

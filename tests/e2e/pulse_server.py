@@ -47,12 +47,15 @@ def _stop(proc, sig=signal.SIGTERM, timeout=5.0):
 class PulseServer:
     """PulseAudio with one 44100 Hz s16le stereo null sink, in a temp dir."""
 
-    def __init__(self, startup_timeout=10.0, realtime=False):
+    def __init__(self, startup_timeout=10.0, realtime=False, socket=None):
         """realtime: also run the server's main thread (client I/O) at a
         real-time priority, as its I/O thread already is; for measuring a
-        client on a machine that other work keeps busy."""
+        client on a machine that other work keeps busy. socket: the path to
+        listen on (say a killed server's, to restart it), else one in the
+        server's own directory."""
         self.startup_timeout = startup_timeout
         self.realtime = realtime
+        self.socket = socket
         self.dir = None
         self.server = None        # "unix:<dir>/native"
         self.proc = None
@@ -64,7 +67,7 @@ class PulseServer:
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="pulse-")
-        socket = os.path.join(self.dir, "native")
+        socket = self.socket or os.path.join(self.dir, "native")
         self.server = "unix:" + socket
         server_env = dict(os.environ, HOME=self.dir, XDG_RUNTIME_DIR=self.dir,
                           XDG_CONFIG_HOME=os.path.join(self.dir, "config"))
