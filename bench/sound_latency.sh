@@ -1,8 +1,10 @@
 #!/bin/bash
 # Measures the sound layer through a private PulseAudio server with a null
 # sink: PortAudio's output latency, the server's buffer and sink latency for
-# the stream (`pactl list sink-inputs`), and dropouts in the captured tone,
-# idle and with one core kept busy.
+# the stream (`pactl list sink-inputs`), dropouts in the captured tone, and
+# the underruns the device reported and the block size the stream ended at
+# (it starts at 128 frames and grows when underruns repeat), idle and with
+# one core kept busy.
 #
 #   bench/sound_latency.sh [BUILD_DIR] [RUNS] [SECONDS]
 #
@@ -52,17 +54,23 @@ def run(busy):
             hog.kill(); hog.wait()
     buf = [s[0] / 1e3 for s in samples if s[0] is not None]
     sink = [s[1] / 1e3 for s in samples if s[1] is not None]
+    block = int(out.get("block_frames", 0))
     print("%-9s PortAudio %.2f ms | server buffer %.2f ms, sink %.2f-%.2f ms | "
-          "%.1f s of tone at %.1f Hz, dropouts %d %s"
+          "%.1f s of tone at %.1f Hz, dropouts %d %s | underruns %s, block %d frames at the end"
           % ("busy core" if busy else "idle", float(out.get("latency", 0)) * 1e3,
              max(buf) if buf else -1, min(sink) if sink else -1, max(sink) if sink else -1,
              tone["seconds"], tone["freq"], tone["dropouts"],
-             ["%.3f" % t for t in tone.get("dropout_at", [])[:6]]), flush=True)
-    return tone["dropouts"]
+             ["%.3f" % t for t in tone.get("dropout_at", [])[:6]], out.get("underruns", "?"), block),
+          flush=True)
+    return tone["dropouts"], block
 
 total = {False: 0, True: 0}
+blocks = {False: [], True: []}
 for _ in range(runs):
     for busy in (False, True):
-        total[busy] += run(busy)
+        dropouts, block = run(busy)
+        total[busy] += dropouts
+        blocks[busy].append(block)
 print("dropouts in %d x %.0f s: idle %d, busy core %d" % (runs, seconds, total[False], total[True]))
+print("block sizes reached: idle %s, busy core %s" % (blocks[False], blocks[True]))
 PY
