@@ -45,3 +45,11 @@ set_tests_properties(sound_rtkit PROPERTIES
   LABELS e2e
   ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
   TIMEOUT 60)
+
+# A device that keeps underrunning moves to a larger block.
+add_test(NAME sound_latency
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_sound_latency.py)
+set_tests_properties(sound_latency PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
+  TIMEOUT 60)
