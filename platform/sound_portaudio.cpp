@@ -224,13 +224,15 @@ void promoteDeviceThreads(FSOUND_STREAM* s) {
     while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline &&
            !s->stop.load(std::memory_order_relaxed))
         sleepFor(1'000'000);
-    std::vector<pid_t> threads(s->deviceThreads.begin(), s->deviceThreads.end());
+    std::vector<pid_t> threads;  // the callback's first
     const pid_t callback = s->callbackThread.load(std::memory_order_relaxed);
-    if (callback > 0 && std::find(threads.begin(), threads.end(), callback) == threads.end())
-        threads.push_back(callback);
+    if (callback > 0) threads.push_back(callback);
+    for (int tid : s->deviceThreads)
+        if (tid != callback) threads.push_back(tid);
     if (threads.empty()) return;
     // The bus may hang: the request goes on alone past the wait, on its own copies.
     runWithin(kRealtimeRequestWaitNs, [threads] { requestRealtime(threads, sched_get_priority_min(SCHED_FIFO)); });
+    bindRealtimeThreads(threads);
 }
 
 }  // namespace sound

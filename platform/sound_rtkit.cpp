@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -132,6 +133,25 @@ bool makeRealtime(Bus& bus, pid_t tid, int priority) {
     return granted;
 }
 
+// The CPU a thread of this process last ran on, or -1.
+int lastCpu(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", int(tid));
+    FILE* f = std::fopen(path, "re");
+    if (!f) return -1;
+    char text[1024];
+    const size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    text[n] = '\0';
+    const char* p = std::strrchr(text, ')');
+    if (!p) return -1;
+    // Field 39 (processor); the text after ')' starts at field 3.
+    int field = 2;
+    for (; *p && field < 39; ++p)
+        if (*p == ' ') ++field;
+    return *p ? std::atoi(p) : -1;
+}
+
 }  // namespace
 
 std::vector<pid_t> processThreads() {
@@ -171,6 +191,24 @@ int requestRealtime(const std::vector<pid_t>& threads, int priority) {
         if (makeRealtime(bus, tid, p)) ++granted;
     }
     return granted;
+}
+
+int bindRealtimeThreads(const std::vector<pid_t>& threads) {
+    std::vector<pid_t> realtime;
+    for (pid_t tid : threads)
+        if (tid > 0 && isRealtime(tid)) realtime.push_back(tid);
+    if (realtime.size() < 2) return 0;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) return 0;
+    const int cpu = lastCpu(realtime.front());
+    if (cpu < 0 || cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &allowed)) return 0;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    int bound = 0;
+    for (pid_t tid : realtime)
+        if (sched_setaffinity(tid, sizeof one, &one) == 0) ++bound;
+    return bound;
 }
 
 }  // namespace sound

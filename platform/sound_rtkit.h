@@ -23,4 +23,12 @@ std::vector<pid_t> newThreads(const std::vector<pid_t>& before, const std::vecto
 // timeout: nothing changes. Returns the number of threads granted.
 int requestRealtime(const std::vector<pid_t>& threads, int priority);
 
+// Binds the real-time ones among threads to a single CPU, the one the first
+// of them last ran on: real-time threads that hand every block to each
+// other (a device callback and its plugin's I/O thread) would otherwise
+// wake each other across CPUs and spin on each other's locks, which costs
+// far more CPU than the work (notably on virtual machines). Returns how many
+// were bound; none when fewer than two are real-time.
+int bindRealtimeThreads(const std::vector<pid_t>& threads);
+
 }  // namespace sound

@@ -144,8 +144,9 @@ int checkDevice(int device, int rate);
 PaStream* openDevice(FSOUND_STREAM* s);
 // Where the system refused them SCHED_FIFO, asks rtkit to make the current
 // device stream's threads real-time: the plugin's, and the callback's once
-// it ran (waited for up to 0.1 s). Blocks up to about a second, whatever the
-// bus does. Supervisor thread only.
+// it ran (waited for up to 0.1 s); then binds those that are real-time to
+// one CPU (see bindRealtimeThreads). Blocks up to about a second, whatever
+// the bus does. Supervisor thread only.
 void promoteDeviceThreads(FSOUND_STREAM* s);
 
 // ---- sound_teardown.cpp ----
