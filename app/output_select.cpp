@@ -18,7 +18,7 @@ constexpr unsigned kStreamMode = FSOUND_2D | FSOUND_SIGNED | FSOUND_STEREO | FSO
 constexpr signed char kEscape = 27;
 // Longest wait of a pass of the main loop for a key, when the window's events
 // (if any) wake it as they come.
-constexpr int kIdleWaitMs = 10;
+constexpr int kIdleWaitMs = 100;
 
 const char* const kRule = "---------------------------------------------------------";
 const char* const kPrompt = "Press a corresponding number or ESC to quit";
