@@ -10,6 +10,9 @@
 //   sound_teardown.cpp   PortAudio calls that may hang, run with a deadline
 //   sound_quiet.cpp      keeping the libraries below off the console
 //   sound_threads.cpp    threads of the layer: signal masks
+//   sound_rtkit.cpp      real-time priority through rtkit; the device's
+//                        real-time threads kept on one CPU
+//   sound_latency.cpp    the block size of a device that keeps underrunning
 //
 // Who may call the stream's callback is decided by one atomic owner word, so
 // the device callback, the pacer and FSOUND_Stream_Close never overlap: the
