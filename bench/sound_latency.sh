@@ -9,7 +9,8 @@
 #   bench/sound_latency.sh [BUILD_DIR] [RUNS] [SECONDS]
 #
 # SERVER_REALTIME=1 also runs the server's main thread (client I/O) at a
-# real-time priority.
+# real-time priority. HOGS=N keeps N busy loops running for the loaded runs
+# (default 1: one core of two).
 # BUILD_DIR holds tests/tone_player (default: build-sound next to this script).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -27,7 +28,8 @@ from pulse_server import PulseServer, analyse_tone, read_capture
 player, runs, seconds = sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
 
 def run(busy):
-    hog = subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"]) if busy else None
+    hogs = [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"])
+            for _ in range(int(os.environ.get("HOGS", "1")) if busy else 0)]
     try:
         with PulseServer(realtime=os.environ.get("SERVER_REALTIME") == "1") as pulse, tempfile.TemporaryDirectory() as tmp:
             capture = os.path.join(tmp, "capture.raw")
@@ -50,14 +52,14 @@ def run(busy):
             pulse.stop_capture()
             tone = analyse_tone(read_capture(capture))
     finally:
-        if hog:
+        for hog in hogs:
             hog.kill(); hog.wait()
     buf = [s[0] / 1e3 for s in samples if s[0] is not None]
     sink = [s[1] / 1e3 for s in samples if s[1] is not None]
     block = int(out.get("block_frames", 0))
     print("%-9s PortAudio %.2f ms | server buffer %.2f ms, sink %.2f-%.2f ms | "
           "%.1f s of tone at %.1f Hz, dropouts %d %s | underruns %s, block %d frames at the end"
-          % ("busy core" if busy else "idle", float(out.get("latency", 0)) * 1e3,
+          % ("busy" if busy else "idle", float(out.get("latency", 0)) * 1e3,
              max(buf) if buf else -1, min(sink) if sink else -1, max(sink) if sink else -1,
              tone["seconds"], tone["freq"], tone["dropouts"],
              ["%.3f" % t for t in tone.get("dropout_at", [])[:6]], out.get("underruns", "?"), block),
@@ -71,6 +73,7 @@ for _ in range(runs):
         dropouts, block = run(busy)
         total[busy] += dropouts
         blocks[busy].append(block)
-print("dropouts in %d x %.0f s: idle %d, busy core %d" % (runs, seconds, total[False], total[True]))
-print("block sizes reached: idle %s, busy core %s" % (blocks[False], blocks[True]))
+load = "%s busy loop(s)" % os.environ.get("HOGS", "1")
+print("dropouts in %d x %.0f s: idle %d, %s %d" % (runs, seconds, total[False], load, total[True]))
+print("block sizes reached: idle %s, %s %s" % (blocks[False], load, blocks[True]))
 PY
