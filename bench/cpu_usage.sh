@@ -26,6 +26,11 @@ seconds="${2:-10}"
 mode="${3:-pulse}"
 rounds="${4:-3}"
 
+if [ "$mode" = compare ] && ! command -v aplay > /dev/null; then
+  echo "compare needs aplay (Debian package alsa-utils)" >&2
+  exit 1
+fi
+
 SYNTH_PROGRAM="$program" exec /usr/bin/python3 - "$seconds" "$mode" "$here/../tests/e2e" "$rounds" <<'PY'
 import os
 import subprocess
