@@ -8,9 +8,11 @@ packages=(
   libgtest-dev libbenchmark-dev
   libsdl1.2-dev
   portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
+  libdbus-1-dev
   pulseaudio pulseaudio-utils
   xvfb xdotool
   python3 python3-pexpect python3-numpy
+  dbus-daemon python3-dbus python3-gi alsa-utils
   valgrind
 )
 
