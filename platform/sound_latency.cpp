@@ -12,7 +12,8 @@ int LatencyPolicy::update(int64_t now, uint64_t underruns) {
     const uint64_t fresh = underruns - seen_;
     seen_ = underruns;
     if (fresh == 0 || now < settledAt_) return block_;
-    const bool repeated = fresh >= 2 || (lastUnderrun_ >= 0 && now - lastUnderrun_ <= kUnderrunWindowNs);
+    if (lastUnderrun_ >= 0 && now - lastUnderrun_ < kBurstNs) return block_;  // the same one
+    const bool repeated = lastUnderrun_ >= 0 && now - lastUnderrun_ <= kUnderrunWindowNs;
     lastUnderrun_ = now;
     if (!repeated) return block_;
     lastUnderrun_ = -1;

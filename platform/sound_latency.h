@@ -3,12 +3,13 @@
 // supplies the time and the device's underrun count, so the policy is
 // testable without a device or a clock.
 //
-// A stream starts at kStartBlockFrames. A lone underrun is the machine's
-// timer jitter and is let pass; a second within kUnderrunWindowNs of the
-// last asks for the next size, twice the last, as long as two blocks stay
-// within kMaxBufferedNs. Underruns in the kSettleNs after a (re)start are
-// not counted. At the largest size, repeated underruns mark the stream as
-// struggling instead.
+// A stream starts at kStartBlockFrames. Underruns reported within
+// kBurstNs of the first of them are one (a device late once flags several
+// blocks). A lone one is the machine's timer jitter and is let pass; a
+// second within kUnderrunWindowNs of the last asks for the next size, twice
+// the last, as long as two blocks stay within kMaxBufferedNs. Underruns in
+// the kSettleNs after a (re)start are not counted. At the largest size,
+// repeated underruns mark the stream as struggling instead.
 #include <cstdint>
 
 namespace sound {
@@ -16,6 +17,7 @@ namespace sound {
 constexpr int kStartBlockFrames = 128;
 constexpr int64_t kUnderrunWindowNs = 10'000'000'000;
 constexpr int64_t kSettleNs = 1'000'000'000;
+constexpr int64_t kBurstNs = 250'000'000;
 constexpr int64_t kMaxBufferedNs = 25'000'000;
 
 class LatencyPolicy {
@@ -38,7 +40,7 @@ private:
     int largest_;
     uint64_t seen_;
     int64_t settledAt_;
-    int64_t lastUnderrun_ = -1;  // none counted yet
+    int64_t lastUnderrun_ = -1;  // start of the last one counted; none yet
     bool struggling_ = false;
 };
 
