@@ -17,7 +17,7 @@ constexpr int kStreamBytes = 32768;
 constexpr unsigned kStreamMode = FSOUND_2D | FSOUND_SIGNED | FSOUND_STEREO | FSOUND_16BITS;
 // Longest wait of a pass of the main loop for a key, when the window's events
 // (if any) wake it as they come.
-constexpr int kIdleWaitMs = 10;
+constexpr int kIdleWaitMs = 100;
 
 // The playing stream, closed by whichever way out comes first.
 FSOUND_STREAM* playingStream = nullptr;

@@ -251,3 +251,11 @@ double soundStreamLatency(const FSOUND_STREAM* stream) {
 bool soundStreamFellBack(const FSOUND_STREAM* stream) {
     return stream && stream->fellBack.load(std::memory_order_relaxed);
 }
+
+unsigned long soundStreamUnderruns(const FSOUND_STREAM* stream) {
+    return stream ? stream->underruns.load(std::memory_order_relaxed) : 0;
+}
+
+int soundStreamBlockFrames(const FSOUND_STREAM* stream) {
+    return stream ? stream->blockFrames.load(std::memory_order_relaxed) : 0;
+}

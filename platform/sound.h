@@ -109,6 +109,10 @@ double soundStreamLatency(const FSOUND_STREAM* stream);
 // True once a playing stream's device stopped and the paced no-sound thread
 // took over feeding the callback (the device gets it back if it recovers).
 bool soundStreamFellBack(const FSOUND_STREAM* stream);
+// Output underruns the device reported while playing the stream.
+unsigned long soundStreamUnderruns(const FSOUND_STREAM* stream);
+// Frames per callback of the stream's latest device stream; 0 without one.
+int soundStreamBlockFrames(const FSOUND_STREAM* stream);
 
 // Layer extension the program uses: MIDI input. Called on the audio thread
 // with each MIDI message (1 to 3 bytes) that reaches a JACK stream's midi_in

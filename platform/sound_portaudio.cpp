@@ -5,10 +5,14 @@
 #include <portaudio.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "platform/sound_rtkit.h"
 #include "platform/sound_stream.h"
 
 namespace sound {
@@ -52,9 +56,17 @@ PaStreamParameters outputParameters(int device) {
     return out;
 }
 
+// Longest wait for the first device callback before asking rtkit, and for
+// rtkit's answers.
+constexpr int64_t kFirstCallbackWaitNs = 100'000'000;
+constexpr int64_t kRealtimeRequestWaitNs = 1'000'000'000;
+
 int deviceCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                   PaStreamCallbackFlags, void* userData) {
+                   PaStreamCallbackFlags flags, void* userData) {
     auto* s = static_cast<FSOUND_STREAM*>(userData);
+    if (s->callbackThread.load(std::memory_order_relaxed) == 0)
+        s->callbackThread.store(int(syscall(SYS_gettid)), std::memory_order_relaxed);
+    if (flags & paOutputUnderflow) s->underruns.fetch_add(1, std::memory_order_relaxed);
     int expected = kIdle;
     if (s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
         feed(s, static_cast<unsigned char*>(output), frames);
@@ -73,7 +85,8 @@ void deviceFinished(void* userData) {
 // Real-time scheduling for the calling thread while it lives, where the
 // system allows it. ALSA plugins start helper threads of their own on the
 // audio path when a device is opened (PulseAudio's plugin runs its client's
-// socket I/O on one); opened under this, they inherit the policy.
+// socket I/O on one); opened under this, they inherit the policy. Where it
+// is refused, openDevice asks rtkit for those threads afterwards.
 class RealtimeScope {
 public:
     RealtimeScope() {
@@ -180,6 +193,8 @@ PaStream* openDevice(FSOUND_STREAM* s) {
     const PaStreamParameters out = outputParameters(s->device);
     const unsigned long block = unsigned(s->maxFrames < s->deviceBlock ? s->maxFrames : s->deviceBlock);
     SignalsBlocked blocked;
+    const std::vector<pid_t> before = processThreads();
+    s->callbackThread.store(0, std::memory_order_relaxed);
     PaStream* pa = nullptr;
     PaError opened;
     {
@@ -198,7 +213,26 @@ PaStream* openDevice(FSOUND_STREAM* s) {
     }
     if (const PaStreamInfo* info = Pa_GetStreamInfo(pa))
         s->latency.store(info->outputLatency, std::memory_order_relaxed);
+    s->blockFrames.store(int(block), std::memory_order_relaxed);
+    const std::vector<pid_t> added = newThreads(before, processThreads());
+    s->deviceThreads.assign(added.begin(), added.end());
     return pa;
+}
+
+void promoteDeviceThreads(FSOUND_STREAM* s) {
+    const int64_t deadline = nowNs() + kFirstCallbackWaitNs;
+    while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline &&
+           !s->stop.load(std::memory_order_relaxed))
+        sleepFor(1'000'000);
+    std::vector<pid_t> threads;  // the callback's first
+    const pid_t callback = s->callbackThread.load(std::memory_order_relaxed);
+    if (callback > 0) threads.push_back(callback);
+    for (int tid : s->deviceThreads)
+        if (tid != callback) threads.push_back(tid);
+    if (threads.empty()) return;
+    // The bus may hang: the request goes on alone past the wait, on its own copies.
+    runWithin(kRealtimeRequestWaitNs, [threads] { requestRealtime(threads, sched_get_priority_min(SCHED_FIFO)); });
+    bindRealtimeThreads(threads);
 }
 
 }  // namespace sound

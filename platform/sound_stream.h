@@ -11,6 +11,9 @@
 //   sound_quiet.cpp      keeping the libraries below off the console
 //   sound_threads.cpp    threads of the layer: signal masks
 //   sound_jack.cpp       output and MIDI input through a JACK server
+//   sound_rtkit.cpp      real-time priority through rtkit; the device's
+//                        real-time threads kept on one CPU
+//   sound_latency.cpp    the block size of a device that keeps underrunning
 //
 // Who may call the stream's callback is decided by one atomic owner word, so
 // the device callback, the pacer and FSOUND_Stream_Close never overlap: the
@@ -98,6 +101,12 @@ struct FSOUND_STREAM {
     std::atomic<bool> fellBack{false};
     std::atomic<bool> handBack{false};  // asks the pacer to give the callback to the device
     std::atomic<bool> stop{false};
+    std::atomic<int> callbackThread{0};  // the device callback's thread id, once it ran
+    std::atomic<uint64_t> underruns{0};  // device callbacks flagged an output underflow
+    std::atomic<int> blockFrames{0};     // frames per callback of the current device stream
+    // Threads that the current device stream started (the plugin's and the
+    // callback's, if it ran by then): openDevice's, then the supervisor's.
+    std::vector<int> deviceThreads;
     sound::Wakeup pacerWakeup;  // posted when the pacer is handed the callback, or stop
     std::thread pacer;       // paces the callback while no device stream does
     std::thread supervisor;  // watches the device; reopens it when it ends
@@ -143,6 +152,12 @@ int checkDevice(int device, int rate);
 // callback, feeding s; sets s->latency. Null when that fails. May hang on a
 // hung server: see openDeviceWithin.
 PaStream* openDevice(FSOUND_STREAM* s);
+// Where the system refused them SCHED_FIFO, asks rtkit to make the current
+// device stream's threads real-time: the plugin's, and the callback's once
+// it ran (waited for up to 0.1 s); then binds those that are real-time to
+// one CPU (see bindRealtimeThreads). Blocks up to about a second, whatever
+// the bus does. Supervisor thread only.
+void promoteDeviceThreads(FSOUND_STREAM* s);
 
 // ---- sound_teardown.cpp ----
 // Runs job on a thread of its own, asynchronous signals blocked, and waits

@@ -1,8 +1,10 @@
 // The supervisor thread: judges the device's delivery rate, hands the
 // callback to the pacer when the device stops, and opens the device afresh
-// when its stream ended (a sound server that died and came back).
+// when its stream ended (a sound server that died and came back) or at a
+// larger block when it keeps underrunning.
 #include "platform/sound_supervisor.h"
 
+#include "platform/sound_latency.h"
 #include "platform/sound_stream.h"
 
 namespace sound {
@@ -39,15 +41,32 @@ uint64_t deviceFrames(const FSOUND_STREAM* s) { return s->deviceFrames.load(std:
 bool deviceFinished(const FSOUND_STREAM* s) { return s->deviceFinished.load(std::memory_order_relaxed); }
 bool stopping(const FSOUND_STREAM* s) { return s->stop.load(std::memory_order_acquire); }
 
-// Watches the device while it feeds the callback. Returns true once it
-// stalled and the pacer has the callback, false when the stream is being
-// closed.
-bool watchDevice(FSOUND_STREAM* s) {
+uint64_t underruns(const FSOUND_STREAM* s) { return s->underruns.load(std::memory_order_relaxed); }
+
+// Moves the device to another block size; the pacer covers the gap. Not a
+// fall-back: fellBack stays as it was. False when the stream is being closed.
+bool resize(FSOUND_STREAM* s, int blockFrames) {
+    const bool fellBack = s->fellBack.load(std::memory_order_relaxed);
+    if (!takeCallback(s)) return false;
+    s->fellBack.store(fellBack, std::memory_order_relaxed);
+    reopenDevice(s, blockFrames);
+    return true;
+}
+
+// Watches the device while it feeds the callback, after asking real-time
+// priority for its threads. Returns true once it stalled, or is being
+// reopened at a larger block because it keeps underrunning, and the pacer
+// has the callback; false when the stream is being closed.
+bool watchDevice(FSOUND_STREAM* s, LatencyPolicy& latency) {
+    promoteDeviceThreads(s);
+    latency.restarted(nowNs(), underruns(s));
     StallDetector detector(nowNs(), deviceFrames(s), s->sampleRate);
     for (;;) {
         sleepFor(kSuperviseTickNs);
         if (stopping(s)) return false;
         if (detector.stalled(nowNs(), deviceFrames(s), deviceFinished(s))) return takeCallback(s);
+        const int block = latency.update(nowNs(), underruns(s));
+        if (block != s->deviceBlock) return resize(s, block);
     }
 }
 
@@ -103,7 +122,8 @@ Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames) {
 }
 
 void supervise(FSOUND_STREAM* s) {
-    while (watchDevice(s) && watchPacer(s)) {
+    LatencyPolicy latency(nowNs(), underruns(s), s->sampleRate, s->deviceBlock);
+    while (watchDevice(s, latency) && watchPacer(s)) {
     }
 }
 

@@ -8,6 +8,12 @@ target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gte
 gtest_add_tests(TARGET sound_tests TEST_LIST sound_unit_tests)
 set_tests_properties(${sound_unit_tests} PROPERTIES LABELS "unit;stress" TIMEOUT 120)
 
+# Block sizes of a stream that keeps underrunning, on a driven clock.
+add_executable(sound_latency_tests sound/sound_latency_test.cpp)
+target_link_libraries(sound_latency_tests PRIVATE platform_sound GTest::gtest GTest::gtest_main)
+gtest_add_tests(TARGET sound_latency_tests TEST_LIST sound_latency_unit_tests)
+set_tests_properties(${sound_latency_unit_tests} PROPERTIES LABELS unit)
+
 # Plays a known tone through the layer; driven by the PulseAudio tests.
 add_executable(tone_player sound/tone_player.cpp)
 target_link_libraries(tone_player PRIVATE platform_sound)
@@ -31,3 +37,20 @@ set_tests_properties(sound_faults PROPERTIES
   LABELS e2e
   ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
   TIMEOUT 180)
+
+# Real-time priority through a stand-in rtkit on a private bus, with
+# SCHED_FIFO refused to the player.
+add_test(NAME sound_rtkit
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_sound_rtkit.py)
+set_tests_properties(sound_rtkit PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
+  TIMEOUT 60)
+
+# A device that keeps underrunning moves to a larger block.
+add_test(NAME sound_latency
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_sound_latency.py)
+set_tests_properties(sound_latency PROPERTIES
+  LABELS e2e
+  ENVIRONMENT "SOUND_TONE_PLAYER=$<TARGET_FILE:tone_player>"
+  TIMEOUT 60)

@@ -233,7 +233,7 @@ TEST_F(ProgramDeathTest, DotPlaysThenClosesStreamAndLibrary) {
                 testing::ContainsRegex(
                     "^VCO \\[.*\n"
                     "@SetOutput\\(0\\)\n.*@SetDriver\\(0\\)\n@Init\\(44100,32,0\\)\n"
-                    "@SetWait\\(10,-1\\)\n.*"
+                    "@SetWait\\(100,-1\\)\n.*"
                     "\\[aqzs edrftg yhujik olpm our\\] modifier les trucs \n"
                     "\\[\\+-\\] change type OSC1 \\[7894\\] le type des LFO1234\n"
                     "\\[wxcvbn,;\\] pour les notes \\(foireuxmaismarche\\)\n"

@@ -105,6 +105,8 @@ int main(int argc, char** argv) {
 
     std::this_thread::sleep_for(std::chrono::duration<double>(duration));
     const bool fellBack = soundStreamFellBack(stream);
+    const unsigned long underruns = soundStreamUnderruns(stream);
+    const int blockFrames = soundStreamBlockFrames(stream);
     const double played = seconds(start);
     const uint64_t frames = tone.frames.load();
     const auto closeStart = std::chrono::steady_clock::now();
@@ -123,5 +125,7 @@ int main(int argc, char** argv) {
     std::printf("after_close %d\n", tone.afterClose.load());
     std::printf("fell_back %d\n", fellBack ? 1 : 0);
     std::printf("close_seconds %.3f\n", closeTime);
+    std::printf("underruns %lu\n", underruns);
+    std::printf("block_frames %d\n", blockFrames);
     return 0;
 }

@@ -276,8 +276,12 @@ TEST_F(PatchTest, ClearScreenBlanksASurfaceAndToleratesNone) {
     std::memset(s->pixels, 0x5a, static_cast<size_t>(s->pitch) * s->h);
     screen = s;
     render(4);
-    screen = nullptr;
     const uint8_t* p = static_cast<const uint8_t*>(s->pixels);
+    for (int i = 0; i < s->pitch * s->h; ++i) ASSERT_EQ(0, p[i]) << "byte " << i;
+    // Drawn on after a clear, it is cleared again.
+    std::memset(s->pixels, 0x5a, static_cast<size_t>(s->pitch) * s->h);
+    render(4);
+    screen = nullptr;
     for (int i = 0; i < s->pitch * s->h; ++i) ASSERT_EQ(0, p[i]) << "byte " << i;
     SDL_FreeSurface(s);
 }
