@@ -6,14 +6,10 @@
 #include <samplerate.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <system_error>
 
 #include "platform/sound_supervisor.h"
 
@@ -21,9 +17,8 @@ namespace sound {
 
 namespace {
 
-// A server that does not answer within this is taken as absent; libjack
-// itself would wait for ever on a stopped server.
-constexpr auto kOpenDeadline = std::chrono::milliseconds(1000);
+// A server that does not answer within this is taken as absent.
+constexpr int64_t kOpenWaitNs = 1'000'000'000;
 constexpr int kEngineChunkFrames = 64;   // engine frames rendered per piece
 constexpr int kOutChunkFrames = 1024;    // resampled frames produced per pass
 constexpr unsigned kMaxEvents = 256;     // pending MIDI events (power of two)
@@ -35,47 +30,26 @@ constexpr int64_t kRetryNs = 1'000'000'000;
 std::atomic<SoundMidiHandler> midiHandler{nullptr};
 std::atomic<void*> midiUser{nullptr};
 
-void quiet(const char*) {}
-
-void silenceJack() {
-    jack_set_error_function(quiet);
-    jack_set_info_function(quiet);
-}
-
-// jack_client_open("synth") with a deadline. A call that misses it is left
-// to finish on its own thread, which then closes what it opened.
+// jack_client_open("synth") with a deadline; libjack itself would wait for
+// ever on a stopped server. A call that misses it finishes on its own
+// thread, which then closes what it opened.
 jack_client_t* openClient() {
+    enum : int { kOpening, kTaken, kAbandoned };
     struct Opening {
-        std::mutex lock;
-        std::condition_variable done;
-        bool finished = false;
-        bool abandoned = false;
-        jack_client_t* client = nullptr;
+        std::atomic<int> state{kOpening};
+        jack_client_t* client = nullptr;  // written before state leaves kOpening
     };
-    silenceJack();
+    quietLibraries();
     auto opening = std::make_shared<Opening>();
-    try {
-        SignalsBlocked blocked;
-        std::thread([opening] {
-            jack_status_t status;
-            jack_client_t* client = jack_client_open("synth", JackNoStartServer, &status);
-            std::lock_guard<std::mutex> hold(opening->lock);
-            if (opening->abandoned) {
-                if (client) jack_client_close(client);
-                return;
-            }
-            opening->client = client;
-            opening->finished = true;
-            opening->done.notify_one();
-        }).detach();
-    } catch (const std::system_error&) {
-        return nullptr;
-    }
-    std::unique_lock<std::mutex> hold(opening->lock);
-    if (!opening->done.wait_for(hold, kOpenDeadline, [&] { return opening->finished; })) {
-        opening->abandoned = true;
-        return nullptr;
-    }
+    runWithin(kOpenWaitNs, [opening] {
+        jack_status_t status;
+        opening->client = jack_client_open("synth", JackNoStartServer, &status);
+        int expected = kOpening;
+        if (!opening->state.compare_exchange_strong(expected, kTaken) && opening->client)
+            jack_client_close(opening->client);
+    });
+    int expected = kOpening;
+    if (opening->state.compare_exchange_strong(expected, kAbandoned)) return nullptr;
     return opening->client;
 }
 
@@ -351,20 +325,7 @@ bool connectClient(JackLink* k) {
 // Closes a client; false when that did not finish in time (a stopped
 // server), the client then being left to its closing thread.
 bool closeClient(jack_client_t* client) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    try {
-        SignalsBlocked blocked;
-        std::thread([client, done] {
-            jack_client_close(client);
-            done->store(true, std::memory_order_release);
-        }).detach();
-    } catch (const std::system_error&) {
-        jack_client_close(client);
-        return true;
-    }
-    const int64_t until = nowNs() + kCloseWaitNs;
-    while (!done->load(std::memory_order_acquire) && nowNs() < until) sleepFor(1'000'000);
-    return done->load(std::memory_order_acquire);
+    return runWithin(kCloseWaitNs, [client] { jack_client_close(client); });
 }
 
 bool dropClient(JackLink* k) {
@@ -405,7 +366,7 @@ void jackSupervise(FSOUND_STREAM* s) {
             if (s->stop.load(std::memory_order_acquire)) return;
             sleepFor(kSuperviseTickNs);
         }
-        if (!takeCallback(s)) return;
+        if (!fallBack(s)) return;
         // The pacer feeds the callback; a stalled server gets it back when it
         // delivers again, one that shut the client down is connected to anew.
         int64_t retryAt = nowNs() + kRetryNs;

@@ -1,6 +1,5 @@
 // Device listing and the PortAudio stream glue.
 #include <alsa/asoundlib.h>
-#include <jack/jack.h>
 #include <pa_linux_alsa.h>
 #include <portaudio.h>
 #include <pthread.h>
@@ -26,9 +25,6 @@ constexpr int64_t kProbeWaitNs = 1'500'000'000;
 
 bool paUp = false;  // the calling thread's
 std::atomic<bool> paWedged{false};
-
-extern "C" void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
-extern "C" void quietJack(const char*) {}
 
 PaHostApiTypeId hostApiOf(int type) {
     switch (type) {
@@ -150,9 +146,6 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
     const PaHostApiTypeId api = hostApiOf(outputType);
     if (api == paInDevelopment || portAudioWedged()) return {};
     quietLibraries();
-    snd_lib_error_set_handler(quietAlsa);
-    jack_set_error_function(quietJack);
-    jack_set_info_function(quietJack);
     struct Probe {
         bool up = false;
         std::vector<DeviceEntry> devices;

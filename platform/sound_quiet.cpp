@@ -1,6 +1,8 @@
 // Keeping the libraries under the layer off the program's console, which is
 // the program's alone.
+#include <alsa/asoundlib.h>
 #include <elf.h>
+#include <jack/jack.h>
 #include <link.h>
 #include <pwd.h>
 #include <sys/mman.h>
@@ -107,6 +109,11 @@ int redirectImport(dl_phdr_info* info, size_t, void* data) {
     return 1;
 }
 
+// ---- ALSA's and JACK's messages ----
+
+extern "C" void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+extern "C" void quietJack(const char*) {}
+
 // ---- libpulse's cookie ----
 // libpulse logs an error on stderr for every connection (seven while
 // PortAudio lists the devices) when the user has no cookie and it cannot
@@ -153,6 +160,9 @@ void quietLibraries() {
     if (done) return;
     done = true;
     giveCookieIfNone();
+    snd_lib_error_set_handler(quietAlsa);
+    jack_set_error_function(quietJack);
+    jack_set_info_function(quietJack);
     Import print{"libportaudio.so", "vfprintf", reinterpret_cast<void*>(printNothing)};
     dl_iterate_phdr(redirectImport, &print);
 }

@@ -186,6 +186,9 @@ Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames = 0);
 // Moves the callback from the device to the pacer; false when the stream is
 // being closed first. Supervisor thread only.
 bool takeCallback(FSOUND_STREAM* s);
+// takeCallback because the device stopped delivering: the stream is marked
+// as having fallen back (soundStreamFellBack).
+bool fallBack(FSOUND_STREAM* s);
 // The supervisor thread's body, until s->stop.
 void supervise(FSOUND_STREAM* s);
 

@@ -43,12 +43,10 @@ bool stopping(const FSOUND_STREAM* s) { return s->stop.load(std::memory_order_ac
 
 uint64_t underruns(const FSOUND_STREAM* s) { return s->underruns.load(std::memory_order_relaxed); }
 
-// Moves the device to another block size; the pacer covers the gap. Not a
-// fall-back: fellBack stays as it was. False when the stream is being closed.
+// Moves the device to another block size; the pacer covers the gap, which
+// is not a fall-back. False when the stream is being closed.
 bool resize(FSOUND_STREAM* s, int blockFrames) {
-    const bool fellBack = s->fellBack.load(std::memory_order_relaxed);
     if (!takeCallback(s)) return false;
-    s->fellBack.store(fellBack, std::memory_order_relaxed);
     reopenDevice(s, blockFrames);
     return true;
 }
@@ -64,7 +62,7 @@ bool watchDevice(FSOUND_STREAM* s, LatencyPolicy& latency) {
     for (;;) {
         sleepFor(kSuperviseTickNs);
         if (stopping(s)) return false;
-        if (detector.stalled(nowNs(), deviceFrames(s), deviceFinished(s))) return takeCallback(s);
+        if (detector.stalled(nowNs(), deviceFrames(s), deviceFinished(s))) return fallBack(s);
         const int block = latency.update(nowNs(), underruns(s));
         if (block != s->deviceBlock) return resize(s, block);
     }
@@ -96,9 +94,14 @@ bool takeCallback(FSOUND_STREAM* s) {
         if (stopping(s)) return false;
         sleepFor(100'000);  // the device callback is running it
     }
-    s->fellBack.store(true, std::memory_order_relaxed);
     s->handBack.store(false, std::memory_order_relaxed);
     s->pacerWakeup.post();
+    return true;
+}
+
+bool fallBack(FSOUND_STREAM* s) {
+    if (!takeCallback(s)) return false;
+    s->fellBack.store(true, std::memory_order_relaxed);
     return true;
 }
 

@@ -19,13 +19,12 @@ Vca::Vca()
 
 void Vca::trigger() {
     std::printf("\nTRIG\n");
-    triggerCount_.fetch_add(1, std::memory_order_release);
+    postTrigger();
 }
 
 void Vca::release() {
     std::printf("UNTRIG\n");
-    releasedTrigger_.store(triggerCount_.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    releaseRequested_.store(true, std::memory_order_release);
+    postRelease();
 }
 
 void Vca::postTrigger() { triggerCount_.fetch_add(1, std::memory_order_release); }
