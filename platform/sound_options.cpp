@@ -1,0 +1,6 @@
+#include "platform/sound_options.h"
+
+SoundOptions& soundOptions() {
+    static SoundOptions options;
+    return options;
+}
