@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "platform/sound_options.h"
 #include "platform/sound_supervisor.h"
 
 namespace sound {
@@ -21,19 +23,25 @@ namespace {
 constexpr int64_t kOpenWaitNs = 1'000'000'000;
 constexpr int kEngineChunkFrames = 64;   // engine frames rendered per piece
 constexpr int kOutChunkFrames = 1024;    // resampled frames produced per pass
-constexpr unsigned kMaxEvents = 256;     // pending MIDI events (power of two)
+constexpr unsigned kMaxEvents = 256;     // MIDI events held for later frames (power of two)
 constexpr int kEventBytes = 3;           // longer messages are not kept
 constexpr int kConverter = SRC_SINC_FASTEST;
 constexpr int64_t kCloseWaitNs = 1'000'000'000;
 constexpr int64_t kRetryNs = 1'000'000'000;
 
-std::atomic<SoundMidiHandler> midiHandler{nullptr};
-std::atomic<void*> midiUser{nullptr};
+// The MIDI handler with its user pointer, swapped as one. Targets are never
+// freed (the process callback may hold one); one is kept per distinct pair.
+struct MidiTarget {
+    SoundMidiHandler handler;
+    void* user;
+};
+std::atomic<const MidiTarget*> midiTarget{nullptr};
 
 // jack_client_open("synth") with a deadline; libjack itself would wait for
 // ever on a stopped server. A call that misses it finishes on its own
 // thread, which then closes what it opened.
 jack_client_t* openClient() {
+    const std::string name = soundOptions().jackClientName;
     enum : int { kOpening, kTaken, kAbandoned };
     struct Opening {
         std::atomic<int> state{kOpening};
@@ -41,9 +49,9 @@ jack_client_t* openClient() {
     };
     quietLibraries();
     auto opening = std::make_shared<Opening>();
-    runWithin(kOpenWaitNs, [opening] {
+    runWithin(kOpenWaitNs, [opening, name] {
         jack_status_t status;
-        opening->client = jack_client_open("synth", JackNoStartServer, &status);
+        opening->client = jack_client_open(name.c_str(), JackNoStartServer, &status);
         int expected = kOpening;
         if (!opening->state.compare_exchange_strong(expected, kTaken) && opening->client)
             jack_client_close(opening->client);
@@ -73,6 +81,7 @@ struct JackLink {
     int64_t lead = 0;           // engine frames an event is put off by (resampling)
     int resampleDelay = 0;      // server frames the converter delays the sound by
     std::atomic<bool> gone{false};  // the server shut the client down
+    std::atomic<bool> freewheeling{false};  // the server runs unpaced
 
     // process thread
     SRC_STATE* src = nullptr;   // null at the engine's rate
@@ -97,55 +106,106 @@ namespace {
 
 // ---- process thread ----
 
-void queueEvents(JackLink* k, void* midi) {
+void apply(const MidiTarget* target, const unsigned char* data, int size) {
+    if (target && target->handler) target->handler(data, size, target->user);
+}
+
+bool keptSize(size_t size) { return size > 0 && size <= size_t(kEventBytes); }
+
+// Applies every event held for later frames at once, in order.
+void applyHeld(JackLink* k, const MidiTarget* target) {
+    for (; k->eventHead != k->eventTail; ++k->eventHead) {
+        const JackLink::Event& e = k->events[k->eventHead % kMaxEvents];
+        apply(target, e.data, e.size);
+    }
+}
+
+// While the pacer renders: the period's events are applied as they are
+// read, after any held ones, so none is lost and the order stays.
+void applyPortNow(JackLink* k, void* midi, const MidiTarget* target) {
+    applyHeld(k, target);
     const uint32_t count = jack_midi_get_event_count(midi);
     for (uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t e;
-        if (jack_midi_event_get(&e, midi, i) != 0) continue;
-        if (e.size == 0 || e.size > size_t(kEventBytes)) continue;
-        if (k->eventTail - k->eventHead >= kMaxEvents) break;
-        JackLink::Event& slot = k->events[k->eventTail % kMaxEvents];
-        if (k->src) {
-            slot.at = uint64_t(double(k->serverFrames + e.time) / k->ratio) + uint64_t(k->lead);
-        } else {
-            slot.at = k->engineFrames + e.time;
+        if (jack_midi_event_get(&e, midi, i) == 0 && keptSize(e.size)) apply(target, e.buffer, int(e.size));
+    }
+}
+
+// Holds the period's events for the engine frames they fall on (resampled
+// output: the converter reads ahead). When the hold is full its oldest is
+// applied early rather than dropped.
+void holdEvents(JackLink* k, void* midi, const MidiTarget* target) {
+    const uint32_t count = jack_midi_get_event_count(midi);
+    for (uint32_t i = 0; i < count; ++i) {
+        jack_midi_event_t e;
+        if (jack_midi_event_get(&e, midi, i) != 0 || !keptSize(e.size)) continue;
+        if (k->eventTail - k->eventHead >= kMaxEvents) {
+            const JackLink::Event& oldest = k->events[k->eventHead % kMaxEvents];
+            apply(target, oldest.data, oldest.size);
+            ++k->eventHead;
         }
+        JackLink::Event& slot = k->events[k->eventTail % kMaxEvents];
+        slot.at = uint64_t(double(k->serverFrames + e.time) / k->ratio) + uint64_t(k->lead);
         slot.size = int(e.size);
         std::memcpy(slot.data, e.buffer, e.size);
         ++k->eventTail;
     }
 }
 
-// Hands the events due by the next engine frame to the handler.
-void applyDueEvents(JackLink* k) {
-    const SoundMidiHandler handler = midiHandler.load(std::memory_order_acquire);
-    void* user = midiUser.load(std::memory_order_acquire);
+// Hands the held events due by the next engine frame to the handler.
+void applyDueEvents(JackLink* k, const MidiTarget* target) {
     while (k->eventHead != k->eventTail) {
         const JackLink::Event& e = k->events[k->eventHead % kMaxEvents];
         if (e.at > k->engineFrames) break;
-        if (handler) handler(e.data, e.size, user);
+        apply(target, e.data, e.size);
         ++k->eventHead;
     }
 }
 
-// Renders up to max engine frames into k->pcm, stopping at the next event.
-int renderPiece(JackLink* k, int max) {
-    applyDueEvents(k);
+// Renders n engine frames into k->pcm.
+void renderEngine(JackLink* k, int n) {
+    FSOUND_STREAM* s = k->stream;
+    s->callback(s, k->pcm.data(), n * kBytesPerFrame, s->userData);
+    k->engineFrames += uint64_t(n);
+}
+
+// Renders up to max engine frames into k->pcm, stopping at the next held event.
+int renderPiece(JackLink* k, int max, const MidiTarget* target) {
+    applyDueEvents(k, target);
     int n = max;
     if (k->eventHead != k->eventTail) {
         const uint64_t until = k->events[k->eventHead % kMaxEvents].at - k->engineFrames;
         if (until < uint64_t(n)) n = int(until);
     }
-    FSOUND_STREAM* s = k->stream;
-    s->callback(s, k->pcm.data(), n * kBytesPerFrame, s->userData);
-    k->engineFrames += uint64_t(n);
+    renderEngine(k, n);
     return n;
 }
 
-void renderDirect(JackLink* k, float* left, float* right, jack_nframes_t frames) {
+// At the engine's rate: renders the period in pieces split at the frames of
+// the port's events, each applied as it is read.
+void renderDirect(JackLink* k, float* left, float* right, jack_nframes_t frames, void* midi,
+                  const MidiTarget* target) {
+    const uint32_t count = jack_midi_get_event_count(midi);
+    uint32_t next = 0;
+    jack_midi_event_t e{};
+    bool pending = false;  // e holds the next event, not applied yet
     jack_nframes_t done = 0;
-    while (done < frames) {
-        const int n = renderPiece(k, int(std::min<jack_nframes_t>(frames - done, kEngineChunkFrames)));
+    for (;;) {
+        for (;;) {
+            if (!pending) {
+                if (next >= count) break;
+                pending = jack_midi_event_get(&e, midi, next++) == 0 && keptSize(e.size);
+                continue;
+            }
+            if (e.time > done && done < frames) break;
+            apply(target, e.buffer, int(e.size));
+            pending = false;
+        }
+        if (done >= frames) break;
+        jack_nframes_t until = frames;
+        if (pending && e.time < until) until = e.time;
+        const int n = int(std::min<jack_nframes_t>(until - done, kEngineChunkFrames));
+        renderEngine(k, n);
         const int16_t* p = k->pcm.data();
         for (int i = 0; i < n; ++i) {
             left[done + i] = float(p[2 * i]) * (1.0f / 32768.0f);
@@ -157,14 +217,15 @@ void renderDirect(JackLink* k, float* left, float* right, jack_nframes_t frames)
 
 // Produces frames server frames through the converter, rendering engine
 // pieces as it asks for input. False when the converter fails.
-bool renderResampled(JackLink* k, float* left, float* right, jack_nframes_t frames) {
+bool renderResampled(JackLink* k, float* left, float* right, jack_nframes_t frames,
+                     const MidiTarget* target) {
     jack_nframes_t done = 0;
     while (done < frames) {
         const long want = long(std::min<jack_nframes_t>(frames - done, kOutChunkFrames));
         long got = 0;
         while (got < want) {
             if (k->fifoUsed == k->fifoFrames) {
-                const int n = renderPiece(k, kEngineChunkFrames);
+                const int n = renderPiece(k, kEngineChunkFrames, target);
                 const int16_t* p = k->pcm.data();
                 for (int i = 0; i < 2 * n; ++i) k->fifo[i] = float(p[i]) * (1.0f / 32768.0f);
                 k->fifoFrames = n;
@@ -191,33 +252,42 @@ bool renderResampled(JackLink* k, float* left, float* right, jack_nframes_t fram
     return true;
 }
 
+void silence(float* left, float* right, jack_nframes_t frames) {
+    std::memset(left, 0, frames * sizeof(float));
+    std::memset(right, 0, frames * sizeof(float));
+}
+
+// Takes the period's MIDI events whoever renders: the events reach the
+// handler in order in every period, on this thread only.
 int process(jack_nframes_t frames, void* arg) {
     auto* k = static_cast<JackLink*>(arg);
     FSOUND_STREAM* s = k->stream;
     auto* left = static_cast<float*>(jack_port_get_buffer(k->out[0], frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(k->out[1], frames));
     void* midi = jack_port_get_buffer(k->midiIn, frames);
+    const MidiTarget* target = midiTarget.load(std::memory_order_acquire);
     s->deviceFrames.fetch_add(frames, std::memory_order_relaxed);
     int expected = kIdle;
     if (!s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
-        std::memset(left, 0, frames * sizeof(float));
-        std::memset(right, 0, frames * sizeof(float));
+        silence(left, right, frames);
+        applyPortNow(k, midi, target);
         return 0;
     }
-    queueEvents(k, midi);
     bool ok = true;
     if (k->src) {
-        ok = renderResampled(k, left, right, frames);
+        holdEvents(k, midi, target);
+        ok = renderResampled(k, left, right, frames, target);
     } else {
-        renderDirect(k, left, right, frames);
+        renderDirect(k, left, right, frames, midi, target);
     }
-    if (!ok) {
-        std::memset(left, 0, frames * sizeof(float));
-        std::memset(right, 0, frames * sizeof(float));
-    }
+    if (!ok) silence(left, right, frames);
     k->serverFrames += frames;
     s->owner.store(kIdle, std::memory_order_release);
     return 0;
+}
+
+void freewheel(int starting, void* arg) {
+    static_cast<JackLink*>(arg)->freewheeling.store(starting != 0, std::memory_order_release);
 }
 
 void shutDown(void* arg) { static_cast<JackLink*>(arg)->gone.store(true, std::memory_order_release); }
@@ -288,6 +358,18 @@ void connectOutputs(JackLink* k) {
     jack_free(ports);
 }
 
+// Wires the chosen ports to midi_in; a missing one is a one-line warning.
+void connectMidi(JackLink* k) {
+    const std::string ours = jack_port_name(k->midiIn);
+    for (const std::string& port : soundOptions().midiConnections) {
+        if (!jack_port_by_name(k->client, port.c_str())) {
+            std::fprintf(stderr, "warning: no MIDI port %s\n", port.c_str());
+            continue;
+        }
+        jack_connect(k->client, port.c_str(), ours.c_str());
+    }
+}
+
 bool dropClient(JackLink* k);
 
 // Opens a client for k and starts it; false leaves no client.
@@ -301,11 +383,13 @@ bool connectClient(JackLink* k) {
     k->engineFrames = k->serverFrames = 0;
     k->eventHead = k->eventTail = 0;
     k->gone.store(false, std::memory_order_relaxed);
+    k->freewheeling.store(false, std::memory_order_relaxed);
     bool ok = k->out[0] && k->out[1] && k->midiIn && k->rate > 0 &&
               prepareResampler(k, unsigned(k->stream->sampleRate)) &&
               jack_set_process_callback(k->client, process, k) == 0;
     if (ok) {
         jack_on_shutdown(k->client, shutDown, k);
+        jack_set_freewheel_callback(k->client, freewheel, k);
         SignalsBlocked blocked;
         ok = jack_activate(k->client) == 0;
     }
@@ -314,6 +398,8 @@ bool connectClient(JackLink* k) {
         return false;
     }
     connectOutputs(k);
+    connectMidi(k);
+    k->stream->deviceRate.store(int(k->rate), std::memory_order_relaxed);
     jack_recompute_total_latencies(k->client);
     jack_latency_range_t range{0, 0};
     jack_port_get_latency_range(k->out[0], JackPlaybackLatency, &range);
@@ -336,6 +422,7 @@ bool dropClient(JackLink* k) {
 
 uint64_t framesOf(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
 bool goneOf(const JackLink* k) { return k->gone.load(std::memory_order_acquire); }
+bool freewheelingOf(const JackLink* k) { return k->freewheeling.load(std::memory_order_acquire); }
 
 }  // namespace
 
@@ -365,6 +452,9 @@ void jackSupervise(FSOUND_STREAM* s) {
         while (!detector.stalled(nowNs(), framesOf(s), goneOf(k))) {
             if (s->stop.load(std::memory_order_acquire)) return;
             sleepFor(kSuperviseTickNs);
+            // Freewheeling is a mode, not a fault: the client renders
+            // through it unpaced, and is judged afresh once it ends.
+            if (freewheelingOf(k)) detector = StallDetector(nowNs(), framesOf(s), int(k->rate));
         }
         if (!fallBack(s)) return;
         // The pacer feeds the callback; a stalled server gets it back when it
@@ -393,6 +483,16 @@ bool jackClose(FSOUND_STREAM* s) {
 }  // namespace sound
 
 void soundSetMidiHandler(SoundMidiHandler handler, void* user) {
-    sound::midiUser.store(user, std::memory_order_release);
-    sound::midiHandler.store(handler, std::memory_order_release);
+    // Main thread only. Few distinct pairs are ever set: each is kept.
+    static std::vector<std::unique_ptr<sound::MidiTarget>> targets;
+    const sound::MidiTarget* target = nullptr;
+    if (handler) {
+        for (const auto& t : targets)
+            if (t->handler == handler && t->user == user) target = t.get();
+        if (!target) {
+            targets.push_back(std::make_unique<sound::MidiTarget>(sound::MidiTarget{handler, user}));
+            target = targets.back().get();
+        }
+    }
+    sound::midiTarget.store(target, std::memory_order_release);
 }

@@ -22,7 +22,9 @@ void feedPaced(FSOUND_STREAM* s) {
     unsigned char* buffer = s->block.data();
     int64_t start = nowNs();
     uint64_t frames = 0;
-    RecoveryDetector detector(start, s->deviceFrames.load(std::memory_order_relaxed), s->sampleRate);
+    const int deviceRate = s->deviceRate.load(std::memory_order_relaxed);
+    RecoveryDetector detector(start, s->deviceFrames.load(std::memory_order_relaxed),
+                              deviceRate > 0 ? deviceRate : s->sampleRate);
     while (!s->stop.load(std::memory_order_acquire)) {
         s->callback(s, buffer, blockFrames * kBytesPerFrame, s->userData);
         frames += blockFrames;

@@ -97,6 +97,7 @@ struct FSOUND_STREAM {
     std::atomic<double> latency{0.0};  // of the current device stream
     std::atomic<int> owner{sound::kIdle};
     std::atomic<uint64_t> deviceFrames{0};  // asked for by the device, owner or not
+    std::atomic<int> deviceRate{0};  // frames per second the device counts in
     std::atomic<bool> deviceFinished{false};  // the current device stream ended
     std::atomic<bool> fellBack{false};
     std::atomic<bool> handBack{false};  // asks the pacer to give the callback to the device
