@@ -1,9 +1,9 @@
 #!/bin/bash
 # Measures the sound layer through a private PulseAudio server with a null
-# sink: PortAudio's output latency, the server's buffer and sink latency for
+# sink: the device latency the layer reports, the server's buffer and sink latency for
 # the stream (`pactl list sink-inputs`), dropouts in the captured tone, and
 # the underruns the device reported and the block size the stream ended at
-# (it starts at 128 frames and grows when underruns repeat), idle and with
+# (it starts at the layer's block for the route and grows when underruns repeat), idle and with
 # one core kept busy.
 #
 #   bench/sound_latency.sh [BUILD_DIR] [RUNS] [SECONDS]
@@ -57,7 +57,7 @@ def run(busy):
     buf = [s[0] / 1e3 for s in samples if s[0] is not None]
     sink = [s[1] / 1e3 for s in samples if s[1] is not None]
     block = int(out.get("block_frames", 0))
-    print("%-9s PortAudio %.2f ms | server buffer %.2f ms, sink %.2f-%.2f ms | "
+    print("%-9s device %.2f ms | server buffer %.2f ms, sink %.2f-%.2f ms | "
           "%.1f s of tone at %.1f Hz, dropouts %d %s | underruns %s, block %d frames at the end"
           % ("busy" if busy else "idle", float(out.get("latency", 0)) * 1e3,
              max(buf) if buf else -1, min(sink) if sink else -1, max(sink) if sink else -1,

@@ -22,7 +22,6 @@ struct Library {
     std::vector<DeviceEntry> drivers;
     int driver = 0;
     bool initialized = false;
-    int mixRate = 0;
     int maxChannels = 0;
     FSOUND_STREAM* stream = nullptr;
 };
@@ -91,7 +90,6 @@ int FSOUND_SetOutput(int outputType) {
     if (outputType < FSOUND_OUTPUT_NOSOUND || outputType > FSOUND_OUTPUT_ASIO)
         return fail(FMOD_ERR_INVALID_PARAM);
     lib.requestedType = outputType;
-    sound::endPortAudio();  // a fresh device list
     listDrivers();
     return 1;
 }
@@ -126,22 +124,14 @@ int FSOUND_SetDriver(int driver) {
 int FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int) {
     if (lib.initialized) return fail(FMOD_ERR_BUSY);
     if (mixRate <= 0 || maxSoftwareChannels < 0) return fail(FMOD_ERR_INVALID_PARAM);
-    const bool jack = lib.listed && lib.drivers[lib.driver].device == sound::kJackDevice;
-    if (!lib.listed || (lib.type != FSOUND_OUTPUT_NOSOUND && !jack && !sound::portAudioUp())) {
-        // First use, or PortAudio was ended by FSOUND_Close: list afresh,
-        // keeping the chosen driver where it still exists.
-        const int keep = lib.driver;
-        listDrivers();
-        if (keep < int(lib.drivers.size())) lib.driver = keep;
-    }
+    ensureListed();
     const DeviceEntry& d = lib.drivers[lib.driver];
     std::string jackName;
     if (d.device == sound::kJackDevice) {
         if (!sound::jackServer(&jackName)) return fail(FMOD_ERR_INIT);
     } else if (d.device != kNoDevice) {
-        if (const int e = sound::checkDevice(d.device, mixRate)) return fail(e);
+        if (const int e = sound::checkDevice(d.name, mixRate)) return fail(e);
     }
-    lib.mixRate = mixRate;
     lib.maxChannels = maxSoftwareChannels;
     lib.initialized = true;
     return 1;
@@ -172,6 +162,10 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lengthIn
     s->maxFrames = lengthInBytes / sound::kBytesPerFrame;
     s->sampleRate = sampleRate;
     s->device = lib.drivers[lib.driver].device;
+    if (s->device >= 0) {
+        s->deviceName = lib.drivers[lib.driver].name;
+        s->deviceBlock = sound::startBlockFrames(s->deviceName);
+    }
     s->block.assign(size_t(sound::kPacerBlockFrames) * sound::kBytesPerFrame, 0);
     lib.stream = s;
     return s;
@@ -195,14 +189,14 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
             fail(FMOD_ERR_PLAY);
             return -1;
         }
-    } else if (!(s->pa = sound::openDeviceWithin(s))) {
+    } else if (!(s->out = sound::openDeviceWithin(s))) {
         fail(FMOD_ERR_PLAY);
         return -1;
     }
     if (!startThreads(s)) {
         // No thread for the pacer or the supervisor: the stream does not play.
-        if (s->pa && !sound::tearDown(s->pa)) s->abandoned = true;
-        s->pa = nullptr;
+        if (s->out && !sound::tearDown(s->out)) s->abandoned = true;
+        s->out = nullptr;
         sound::jackClose(s);
         s->owner.store(sound::kIdle, std::memory_order_relaxed);
         fail(FMOD_ERR_PLAY);
@@ -228,8 +222,8 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
         sound::sleepFor(100'000);
     }
     if (!sound::jackClose(s)) return 1;  // a stopped server holds the client
-    if (s->abandoned || (s->pa && !sound::tearDown(s->pa)))
-        return 1;  // PortAudio may still call into the stream: leave it allocated
+    if (s->abandoned || (s->out && !sound::tearDown(s->out)))
+        return 1;  // a device stream may still call into the stream: leave it allocated
     delete s;
     return 1;
 }
@@ -241,7 +235,8 @@ void FSOUND_Close() {
     }
     if (lib.stream) FSOUND_Stream_Close(lib.stream);
     lib.initialized = false;
-    sound::endPortAudio();
+    lib.listed = false;  // a fresh device list next time
+    sound::endDevices();
 }
 
 double soundStreamLatency(const FSOUND_STREAM* stream) {

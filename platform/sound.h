@@ -2,8 +2,8 @@
 // The program's sound-library calls: output types, drivers, initialisation
 // and one user stream fed by a callback on an audio thread of the layer.
 //
-// Linux implementation over PortAudio (platform/sound.cpp); tests may link a
-// stand-in of their own instead.
+// Linux implementation over alsa-lib and JACK (platform/sound.cpp); tests
+// may link a stand-in of their own instead.
 //
 // Output types on Linux: NoSound (a paced thread that discards the audio),
 // ALSA (also chosen for the Windows types WINMM, DSOUND, A3D and ASIO) and
@@ -14,11 +14,13 @@
 //
 // A sound server that hangs never hangs a call: listing the devices and
 // checking one give up after 1.5 s (the server's devices count as missing),
-// and the layer leaves the sound library alone from then on. A playing
-// stream whose device ends (its server died) goes on paced and silent while
-// the device is opened again about once a second; a server back on the
-// same socket gets the stream within about two seconds. The libraries
-// under the layer print nothing on the console.
+// and the layer leaves ALSA's devices alone from then on. A playing stream
+// whose device ends (its server died), or delivers nothing for 3 s, goes on
+// paced and silent while the device is opened again about once a second; a
+// server back on the same socket gets the stream within about two seconds.
+// Through a sound server the device starts at 1024-frame blocks (about
+// 23 ms each), straight to a card at 128; soundOptions() may choose
+// another. The libraries under the layer print nothing on the console.
 
 struct FSOUND_STREAM;
 

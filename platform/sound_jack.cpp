@@ -19,15 +19,11 @@ namespace sound {
 
 namespace {
 
-// A server that does not answer within this is taken as absent.
-constexpr int64_t kOpenWaitNs = 1'000'000'000;
 constexpr int kEngineChunkFrames = 64;   // engine frames rendered per piece
 constexpr int kOutChunkFrames = 1024;    // resampled frames produced per pass
 constexpr unsigned kMaxEvents = 256;     // MIDI events held for later frames (power of two)
 constexpr int kEventBytes = 3;           // longer messages are not kept
 constexpr int kConverter = SRC_SINC_FASTEST;
-constexpr int64_t kCloseWaitNs = 1'000'000'000;
-constexpr int64_t kRetryNs = 1'000'000'000;
 
 // The MIDI handler with its user pointer, swapped as one. Targets are never
 // freed (the process callback may hold one); one is kept per distinct pair.
@@ -49,7 +45,7 @@ jack_client_t* openClient() {
     };
     quietLibraries();
     auto opening = std::make_shared<Opening>();
-    runWithin(kOpenWaitNs, [opening, name] {
+    runWithin(kCallWaitNs, [opening, name] {
         jack_status_t status;
         opening->client = jack_client_open(name.c_str(), JackNoStartServer, &status);
         int expected = kOpening;
@@ -411,7 +407,7 @@ bool connectClient(JackLink* k) {
 // Closes a client; false when that did not finish in time (a stopped
 // server), the client then being left to its closing thread.
 bool closeClient(jack_client_t* client) {
-    return runWithin(kCloseWaitNs, [client] { jack_client_close(client); });
+    return runWithin(kCallWaitNs, [client] { jack_client_close(client); });
 }
 
 bool dropClient(JackLink* k) {
@@ -459,13 +455,13 @@ void jackSupervise(FSOUND_STREAM* s) {
         if (!fallBack(s)) return;
         // The pacer feeds the callback; a stalled server gets it back when it
         // delivers again, one that shut the client down is connected to anew.
-        int64_t retryAt = nowNs() + kRetryNs;
+        int64_t retryAt = nowNs() + kRetryEveryNs;
         while (s->owner.load(std::memory_order_acquire) == kPacer) {
             sleepFor(kSuperviseTickNs);
             if (s->stop.load(std::memory_order_acquire)) return;
             if (!goneOf(k) || nowNs() < retryAt) continue;
             if (dropClient(k) && connectClient(k)) s->handBack.store(true, std::memory_order_relaxed);
-            retryAt = nowNs() + kRetryNs;
+            retryAt = nowNs() + kRetryEveryNs;
         }
     }
 }

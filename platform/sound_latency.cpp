@@ -6,6 +6,7 @@ LatencyPolicy::LatencyPolicy(int64_t now, uint64_t underruns, int sampleRate, in
     : block_(startFrames), largest_(startFrames), seen_(underruns), settledAt_(now + kSettleNs) {
     while (sampleRate > 0 && 2 * int64_t(largest_) * 2 * 1'000'000'000 <= kMaxBufferedNs * sampleRate)
         largest_ *= 2;
+    if (startFrames > kStartBlockFrames && largest_ < 4 * startFrames) largest_ = 4 * startFrames;
 }
 
 int LatencyPolicy::update(int64_t now, uint64_t underruns) {

@@ -3,18 +3,22 @@
 // supplies the time and the device's underrun count, so the policy is
 // testable without a device or a clock.
 //
-// A stream starts at kStartBlockFrames. Underruns reported within
+// A stream starts at kStartBlockFrames straight to a card, at
+// kServerStartFrames through a sound server (whose plugins add a thread and
+// a socket hop per block), or at the size the user chose. Underruns reported within
 // kBurstNs of the first of them are one (a device late once flags several
 // blocks). A lone one is the machine's timer jitter and is let pass; a
 // second within kUnderrunWindowNs of the last asks for the next size, twice
 // the last, as long as two blocks stay within kMaxBufferedNs. Underruns in
-// the kSettleNs after a (re)start are not counted. At the largest size,
+// the kSettleNs after a (re)start are not counted. A stream that started
+// above kStartBlockFrames may also grow two steps beyond its start. At the largest size,
 // repeated underruns mark the stream as struggling instead.
 #include <cstdint>
 
 namespace sound {
 
 constexpr int kStartBlockFrames = 128;
+constexpr int kServerStartFrames = 1024;
 constexpr int64_t kUnderrunWindowNs = 10'000'000'000;
 constexpr int64_t kSettleNs = 1'000'000'000;
 constexpr int64_t kBurstNs = 250'000'000;

@@ -3,11 +3,12 @@
 //
 // The layer's jobs live one to a file:
 //   sound.cpp            the calls and the library's state
-//   sound_portaudio.cpp  device listing and the PortAudio stream glue
+//   sound_alsa.cpp       the ALSA devices: listing, checking, and the device
+//                        stream a writer thread feeds
 //   sound_supervisor.cpp the supervisor thread: the device's delivery-rate
 //                        verdicts (clock injected), and reopening the device
 //   sound_pacer.cpp      the pacer thread: paced no-sound output
-//   sound_teardown.cpp   PortAudio calls that may hang, run with a deadline
+//   sound_deadline.cpp   calls that may hang, run with a deadline
 //   sound_quiet.cpp      keeping the libraries below off the console
 //   sound_threads.cpp    threads of the layer: signal masks
 //   sound_jack.cpp       output and MIDI input through a JACK server
@@ -26,9 +27,9 @@
 // A playing stream has two threads of the layer: the pacer, an audio thread
 // that never blocks while it owns the callback, and the supervisor, which
 // watches the device and is the only one to open and close device streams
-// once the stream plays. PortAudio calls that can hang on a hung sound
-// server run with a deadline; one that misses it leaves PortAudio wedged,
-// and the layer never calls PortAudio again in this process.
+// once the stream plays. ALSA calls that can hang on a hung sound server
+// run with a deadline; one that misses it leaves the devices wedged, and
+// the layer never calls into ALSA's devices again in this process.
 #include <semaphore.h>
 #include <signal.h>
 
@@ -40,20 +41,23 @@
 #include <vector>
 
 #include "platform/sound.h"
-
-typedef void PaStream;
+#include "platform/sound_latency.h"
 
 namespace sound {
 struct JackLink;
+struct DeviceStream;
 }
 
 namespace sound {
 
 constexpr int kBytesPerFrame = 4;          // 16-bit stereo
-constexpr int kDeviceBlockFrames = 128;    // frames per device callback
-constexpr double kSuggestedLatency = 0.005;  // seconds
 constexpr int kPacerBlockFrames = 256;     // frames per no-sound block
 constexpr int kNoDevice = -1;
+// How long a call into a sound server (open, close, a D-Bus request) may
+// take before the server counts as hung.
+constexpr int64_t kCallWaitNs = 1'000'000'000;
+// How often a device or server that went away is tried again.
+constexpr int64_t kRetryEveryNs = 1'000'000'000;
 constexpr int kJackDevice = -2;  // the JACK server (sound_jack.h)
 
 enum Owner : int { kIdle, kInDevice, kPacer, kClosed };
@@ -83,15 +87,16 @@ struct FSOUND_STREAM {
     void* userData = nullptr;
     int maxFrames = 0;   // the stream's buffer length in frames
     int sampleRate = 0;
-    int device = sound::kNoDevice;  // PortAudio device index
+    int device = sound::kNoDevice;  // index in the driver list, or kNoDevice, kJackDevice
+    std::string deviceName;  // ALSA's name of the device
     int channel = -1;    // -1 until played
 
     // The device stream and its frames per callback: set by Play, then the
     // supervisor's alone until Close has joined it.
-    PaStream* pa = nullptr;
-    int deviceBlock = sound::kDeviceBlockFrames;
-    // PortAudio may still call into this stream (a teardown or an open never
-    // returned): the record is never freed. The supervisor's, as pa.
+    sound::DeviceStream* out = nullptr;
+    int deviceBlock = 0;  // frames per block asked of the device stream
+    // A device stream may still call into this stream (a teardown or an open
+    // never returned): the record is never freed. The supervisor's, as out.
     bool abandoned = false;
 
     std::atomic<double> latency{0.0};  // of the current device stream
@@ -128,62 +133,62 @@ inline void feed(FSOUND_STREAM* s, unsigned char* out, unsigned long frames) {
     }
 }
 
-// ---- sound_portaudio.cpp ----
+// ---- sound_alsa.cpp ----
 struct DeviceEntry {
     std::string name;
     int device;  // kNoDevice for NoSound
 };
-// Ends PortAudio and drops ALSA's configuration, unless PortAudio is wedged.
-void endPortAudio();
-bool portAudioUp();
-// From now on PortAudio is never called again in this process: a call into
-// it never returned. Any thread.
-void wedgePortAudio();
-bool portAudioWedged();
+// Drops ALSA's parsed configuration, unless the devices are wedged.
+void endDevices();
+// From now on ALSA's devices are never called again in this process: a call
+// into them never returned. Any thread.
+void wedgeDevices();
+bool devicesWedged();
 // Stereo output devices of the output type, the default first; the type
-// in use through *usedType (NoSound when there are none). Starts PortAudio
-// once. A probe that does not finish in time wedges PortAudio and lists
-// nothing, as when there is no device.
+// in use through *usedType (NoSound when there are none). Opens each of
+// them once, and no device that it does not list. A listing that does not finish in time wedges the devices and
+// lists nothing, as when there is no device.
 std::vector<DeviceEntry> listDevices(int outputType, int* usedType);
 // FMOD_ERR_NONE when the device takes 16-bit stereo at the rate, else
 // FMOD_ERR_OUTPUT_FORMAT or FMOD_ERR_INIT (also when the check does not
-// finish in time, which wedges PortAudio).
-int checkDevice(int device, int rate);
-// Opens and starts a stream on s->device at s->deviceBlock frames per
-// callback, feeding s; sets s->latency. Null when that fails. May hang on a
-// hung server: see openDeviceWithin.
-PaStream* openDevice(FSOUND_STREAM* s);
+// finish in time, which wedges the devices).
+int checkDevice(const std::string& name, int rate);
+// Frames per block a stream on the device starts at: the sound options'
+// choice, else larger through a sound server than straight to a card.
+int startBlockFrames(const std::string& name);
 // Where the system refused them SCHED_FIFO, asks rtkit to make the current
-// device stream's threads real-time: the plugin's, and the callback's once
-// it ran (waited for up to 0.1 s); then binds those that are real-time to
-// one CPU (see bindRealtimeThreads). Blocks up to about a second, whatever
-// the bus does. Supervisor thread only.
+// device stream's threads real-time: the plugin's, and the writer's once it
+// ran (waited for up to 0.1 s); then binds those that are real-time to one
+// CPU (see bindRealtimeThreads). Blocks up to about a second, whatever the
+// bus does. Supervisor thread only.
 void promoteDeviceThreads(FSOUND_STREAM* s);
+// Stops and closes a device stream. False when that did not finish in
+// time, which wedges the devices, or they were wedged already: the device
+// stream and the stream it feeds must then be left alone.
+bool tearDown(DeviceStream* out);
+// Opens and starts a device stream on s->deviceName at s->deviceBlock frames
+// per block, feeding s; sets s->latency and s->blockFrames. Null when that
+// fails; when it does not finish in time the devices are wedged and s is
+// marked abandoned.
+DeviceStream* openDeviceWithin(FSOUND_STREAM* s);
 
-// ---- sound_teardown.cpp ----
+// ---- sound_deadline.cpp ----
 // Runs job on a thread of its own, asynchronous signals blocked, and waits
 // up to waitNs for it. False when it did not finish in time: it goes on
-// alone, so what it touches must outlive it. Without a thread to spare the
-// job runs on the caller.
+// alone, so what it touches must outlive it. False at once, the job not run,
+// when no thread can be started.
 bool runWithin(int64_t waitNs, std::function<void()> job);
-// Aborts and closes a PortAudio stream. False when that did not finish in
-// time, which wedges PortAudio, or PortAudio was wedged already: the stream
-// and its user data must then be left alone.
-bool tearDown(PaStream* pa);
-// openDevice with a deadline. A miss wedges PortAudio and marks s abandoned.
-PaStream* openDeviceWithin(FSOUND_STREAM* s);
 
 // ---- sound_supervisor.cpp ----
-enum class Reopen { kOpened, kFailed, kWedged };
 // Replaces s's device stream by a new one on the same device: closes the
-// current one (if any), then opens afresh, at blockFrames frames per
-// callback (0 keeps the current size). kOpened: the pacer gives the callback
-// to the new stream after its current block, and the supervisor judges it
-// from then on, as it does a stream just played. kFailed leaves s without a
-// device stream (try again later); kWedged means PortAudio hung and must not
-// be called again. Only on the supervisor thread, while the pacer owns the
-// callback (see takeCallback), which covers the gap.
-Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames = 0);
+// current one (if any), then opens afresh, at blockFrames frames per block
+// (0 keeps the current size). Once opened, the pacer gives the callback to
+// the new stream after its current block, and the supervisor judges it from
+// then on, as it does a stream just played; else s is left without a device
+// stream (tried again later), or abandoned when the devices hung. Only on
+// the supervisor thread, while the pacer owns the callback (see
+// takeCallback), which covers the gap.
+void reopenDevice(FSOUND_STREAM* s, int blockFrames = 0);
 // Moves the callback from the device to the pacer; false when the stream is
 // being closed first. Supervisor thread only.
 bool takeCallback(FSOUND_STREAM* s);
@@ -206,7 +211,7 @@ void quietLibraries();
 
 // ---- sound_threads.cpp ----
 // While alive, the calling thread blocks every asynchronous signal, so that
-// threads started meanwhile (ours, PortAudio's, an ALSA plugin's) inherit a
+// threads started meanwhile (ours, an ALSA plugin's) inherit a
 // mask that leaves signals to the program's own threads.
 class SignalsBlocked {
 public:

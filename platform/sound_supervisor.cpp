@@ -34,8 +34,8 @@ bool RecoveryDetector::recovered(int64_t now, uint64_t frames, bool finished) {
 
 namespace {
 
-// How often a device stream that ended is opened again.
-constexpr int64_t kReopenEveryNs = 1'000'000'000;
+// A device stream silent this long counts as ended.
+constexpr int64_t kDeadAfterNs = 3'000'000'000;
 
 uint64_t deviceFrames(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
 bool deviceFinished(const FSOUND_STREAM* s) { return s->deviceFinished.load(std::memory_order_relaxed); }
@@ -69,17 +69,26 @@ bool watchDevice(FSOUND_STREAM* s, LatencyPolicy& latency) {
 }
 
 // While the pacer feeds the callback: reopens a device stream that ended,
-// about once a second. Returns when the pacer gave the callback back to a
-// device stream (true), or the stream is being closed (false).
+// or that has delivered nothing for kDeadAfterNs without saying it ended (a
+// server that hung a long while leaves its clients so), about once a
+// second. Returns when the pacer gave the callback back to a device stream
+// (true), or the stream is being closed (false).
 bool watchPacer(FSOUND_STREAM* s) {
-    int64_t nextTry = nowNs() + kReopenEveryNs;
+    int64_t nextTry = nowNs() + kRetryEveryNs;
+    uint64_t frames = deviceFrames(s);
+    int64_t deliveredAt = nowNs();
     while (s->owner.load(std::memory_order_acquire) == kPacer) {
         sleepFor(kSuperviseTickNs);
         if (stopping(s)) return false;
-        const bool ended = s->pa == nullptr || deviceFinished(s);
-        if (!ended || s->abandoned || portAudioWedged() || nowNs() < nextTry) continue;
+        if (deviceFrames(s) != frames) {
+            frames = deviceFrames(s);
+            deliveredAt = nowNs();
+        }
+        const bool ended = s->out == nullptr || deviceFinished(s) || nowNs() - deliveredAt >= kDeadAfterNs;
+        if (!ended || s->abandoned || devicesWedged() || nowNs() < nextTry) continue;
         reopenDevice(s);
-        nextTry = nowNs() + kReopenEveryNs;
+        nextTry = nowNs() + kRetryEveryNs;
+        deliveredAt = nowNs();
     }
     return true;
 }
@@ -105,23 +114,19 @@ bool fallBack(FSOUND_STREAM* s) {
     return true;
 }
 
-Reopen reopenDevice(FSOUND_STREAM* s, int blockFrames) {
-    if (s->abandoned || portAudioWedged()) return Reopen::kWedged;
-    if (s->pa) {
-        if (!tearDown(s->pa)) {
-            s->abandoned = true;  // PortAudio still holds it
-            return Reopen::kWedged;
+void reopenDevice(FSOUND_STREAM* s, int blockFrames) {
+    if (s->abandoned || devicesWedged()) return;
+    if (s->out) {
+        if (!tearDown(s->out)) {
+            s->abandoned = true;  // its writer may still call into s
+            return;
         }
-        s->pa = nullptr;
+        s->out = nullptr;
     }
     if (blockFrames > 0) s->deviceBlock = blockFrames;
     s->deviceFinished.store(false, std::memory_order_relaxed);
-    s->pa = openDeviceWithin(s);
-    if (s->pa) {
-        s->handBack.store(true, std::memory_order_relaxed);
-        return Reopen::kOpened;
-    }
-    return s->abandoned ? Reopen::kWedged : Reopen::kFailed;
+    s->out = openDeviceWithin(s);
+    if (s->out) s->handBack.store(true, std::memory_order_relaxed);
 }
 
 void supervise(FSOUND_STREAM* s) {

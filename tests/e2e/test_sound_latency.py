@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A device that keeps underrunning moves to a larger block, never beyond
-512 frames at 44100 Hz (about 23 ms buffered), and keeps playing: the tone
-player is stopped a few times mid-stream against a private PulseAudio server.
+512 frames at 44100 Hz (about 23 ms buffered) when it started at 128, and
+keeps playing: the tone player is stopped a few times mid-stream against a
+private PulseAudio server, whose plugin reports the server's underruns.
 
 Needs SOUND_TONE_PLAYER, the path of the built tests/sound/tone_player."""
 import os
@@ -21,7 +22,7 @@ PLAYER = os.environ.get("SOUND_TONE_PLAYER", "")
 class LatencyTest(unittest.TestCase):
     def test_repeated_underruns_grow_the_block_a_step_at_a_time(self):
         with PulseServer() as pulse:
-            player = subprocess.Popen([PLAYER, "--seconds", "8"], env=pulse.env, stdout=subprocess.PIPE,
+            player = subprocess.Popen([PLAYER, "--seconds", "8", "--block", "128"], env=pulse.env, stdout=subprocess.PIPE,
                                       stderr=subprocess.PIPE, universal_newlines=True)
             try:
                 time.sleep(1.5)

@@ -48,6 +48,7 @@ TEST(SoundLatencyTest, LargestSizeFollowsTheRate) {
     EXPECT_EQ(512, LatencyPolicy(0, 0, 48000).largestFrames());
     EXPECT_EQ(256, LatencyPolicy(0, 0, 22050).largestFrames());
     EXPECT_EQ(128, LatencyPolicy(0, 0, 8000).largestFrames());  // never below the start
+    EXPECT_EQ(4096, LatencyPolicy(0, 0, 44100, 1024).largestFrames());  // a server route's two steps
     LatencyPolicy low(0, 7, 8000);
     low.update(2 * kS, 9);
     low.update(3 * kS, 10);

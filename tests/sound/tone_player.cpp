@@ -2,7 +2,7 @@
 // then reports what the callback saw as "key value" lines on stdout.
 //
 //   tone_player [--output N] [--driver N] [--seconds S] [--freq HZ] [--amp A]
-//               [--list]
+//               [--block FRAMES] [--list]
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/sound.h"
+#include "platform/sound_options.h"
 
 namespace {
 
@@ -68,10 +69,11 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--seconds") && more) duration = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--freq") && more) freq = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--amp") && more) amplitude = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--block") && more) soundOptions().deviceBlockFrames = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--list")) listOnly = true;
         else {
             std::fprintf(stderr, "usage: %s [--output N] [--driver N] [--seconds S] [--freq HZ] "
-                                 "[--amp A] [--list]\n", argv[0]);
+                                 "[--amp A] [--block FRAMES] [--list]\n", argv[0]);
             return 2;
         }
     }

@@ -1,0 +1,354 @@
+// The ALSA device backend: the device list, and a device stream that a
+// writer thread of its own feeds through alsa-lib.
+#include <alsa/asoundlib.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+#include "platform/sound_options.h"
+#include "platform/sound_rtkit.h"
+#include "platform/sound_stream.h"
+
+namespace sound {
+
+// A device stream: the PCM and the thread that writes it.
+struct DeviceStream {
+    FSOUND_STREAM* stream = nullptr;
+    snd_pcm_t* pcm = nullptr;
+    snd_config_t* config = nullptr;  // the configuration it was opened from, when ours
+    snd_pcm_uframes_t block = 0;     // frames per write
+    std::vector<unsigned char> buffer;
+    std::atomic<bool> quit{false};
+    std::thread writer;
+};
+
+namespace {
+
+// How long listing the devices or checking one may take. It takes a tenth
+// of a second with a sound server; a hung server holds an ALSA plugin's
+// connect for minutes.
+constexpr int64_t kProbeWaitNs = 1'500'000'000;
+constexpr int kRoomWaitMs = 100;  // the writer's longest wait for room
+constexpr int kBlocksBuffered = 2;
+// Longest wait for the writer's first block before asking rtkit.
+constexpr int64_t kFirstWriteWaitNs = 100'000'000;
+
+std::atomic<bool> wedged{false};
+
+// Devices listed besides "default", when they open: the sound servers' own
+// and each card's default. Never the JACK plugin (JACK has its own output
+// type), nor the converters and the null device.
+bool listable(const std::string& name) {
+    return name == "pulse" || name == "pipewire" || name.rfind("sysdefault:", 0) == 0;
+}
+
+// ALSA's PCM definition of a plain name (no arguments) in config: its node.
+snd_config_t* definitionOf(snd_config_t* config, const std::string& name) {
+    snd_config_t* node = nullptr;
+    if (name.find(':') != std::string::npos) return nullptr;
+    if (snd_config_search(config, ("pcm." + name).c_str(), &node) < 0) return nullptr;
+    return snd_config_get_type(node) == SND_CONFIG_TYPE_COMPOUND ? node : nullptr;
+}
+
+std::string typeOf(snd_config_t* definition) {
+    snd_config_t* type = nullptr;
+    const char* value = nullptr;
+    if (!definition || snd_config_search(definition, "type", &type) < 0 || snd_config_get_string(type, &value) < 0)
+        return "";
+    return value;
+}
+
+// Whether the device plays through a sound server: blocks are larger there.
+bool serverRoute(const std::string& name) {
+    snd_config_t* top = nullptr;
+    if (snd_config_update_ref(&top) < 0) return false;
+    const std::string type = typeOf(definitionOf(top, name));
+    snd_config_unref(top);
+    return type == "pulse" || type == "pipewire" || name == "pulse" || name == "pipewire";
+}
+
+// Opens a device for non-blocking playback. PulseAudio's plugin is opened
+// from a copy of ALSA's configuration that has it report the server's
+// underruns as ALSA underruns, which it does not by default; *config then
+// holds that copy, to be deleted after the PCM.
+int openPcm(snd_pcm_t** pcm, const std::string& name, snd_config_t** config) {
+    *config = nullptr;
+    snd_config_t* top = nullptr;
+    if (snd_config_update_ref(&top) >= 0) {
+        if (typeOf(definitionOf(top, name)) == "pulse" && snd_config_copy(config, top) >= 0) {
+            snd_config_t* flag = nullptr;
+            snd_config_t* definition = definitionOf(*config, name);
+            if (snd_config_imake_integer(&flag, "handle_underrun", 1) < 0 || snd_config_add(definition, flag) < 0) {
+                if (flag) snd_config_delete(flag);
+                snd_config_delete(*config);
+                *config = nullptr;
+            }
+        }
+        snd_config_unref(top);
+    }
+    const int e = *config ? snd_pcm_open_lconf(pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK, *config)
+                          : snd_pcm_open(pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (e < 0 && *config) {
+        snd_config_delete(*config);
+        *config = nullptr;
+    }
+    return e;
+}
+
+// 16-bit stereo, interleaved, at exactly rate.
+int setFormat(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned rate) {
+    if (snd_pcm_hw_params_any(pcm, hw) < 0) return FMOD_ERR_INIT;
+    if (snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+        snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE) < 0 ||
+        snd_pcm_hw_params_set_channels(pcm, hw, 2) < 0 || snd_pcm_hw_params_set_rate(pcm, hw, rate, 0) < 0)
+        return FMOD_ERR_OUTPUT_FORMAT;
+    return FMOD_ERR_NONE;
+}
+
+// Sets the stream's block and buffer sizes and starts nothing yet. False
+// when the device refuses.
+bool configure(DeviceStream* d, unsigned rate, snd_pcm_uframes_t block, double* latency) {
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    if (setFormat(d->pcm, hw, rate) != FMOD_ERR_NONE) return false;
+    snd_pcm_uframes_t period = block, buffer = block * kBlocksBuffered;
+    snd_pcm_hw_params_set_period_size_near(d->pcm, hw, &period, nullptr);
+    snd_pcm_hw_params_set_buffer_size_near(d->pcm, hw, &buffer);
+    if (snd_pcm_hw_params(d->pcm, hw) < 0) return false;
+    snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
+    snd_pcm_hw_params_get_buffer_size(hw, &buffer);
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    if (snd_pcm_sw_params_current(d->pcm, sw) < 0 || snd_pcm_sw_params_set_start_threshold(d->pcm, sw, buffer) < 0 ||
+        snd_pcm_sw_params_set_avail_min(d->pcm, sw, period) < 0 || snd_pcm_sw_params(d->pcm, sw) < 0)
+        return false;
+    d->block = period;
+    d->buffer.assign(period * kBytesPerFrame, 0);
+    *latency = double(buffer) / rate;
+    return true;
+}
+
+// After a failed write or wait: an underrun is counted and the stream
+// prepared again; false when the device is gone.
+bool recover(DeviceStream* d, long error) {
+    if (error == -EAGAIN) return true;
+    if (error == -EPIPE) {
+        d->stream->underruns.fetch_add(1, std::memory_order_relaxed);
+        return snd_pcm_prepare(d->pcm) == 0;
+    }
+    if (error == -ESTRPIPE) return snd_pcm_resume(d->pcm) == 0 || snd_pcm_prepare(d->pcm) == 0;
+    return false;
+}
+
+// The writer thread: renders a block whenever the device has room for one
+// (silence while another thread owns the callback), until quit or the
+// device ends.
+void writeBlocks(DeviceStream* d) {
+    FSOUND_STREAM* s = d->stream;
+    s->callbackThread.store(int(syscall(SYS_gettid)), std::memory_order_relaxed);
+    while (!d->quit.load(std::memory_order_acquire)) {
+        const snd_pcm_sframes_t room = snd_pcm_avail_update(d->pcm);
+        if (room < 0) {
+            if (!recover(d, room)) break;
+            continue;
+        }
+        if (snd_pcm_uframes_t(room) < d->block) {
+            const int e = snd_pcm_wait(d->pcm, kRoomWaitMs);
+            if (e < 0 && !recover(d, e)) break;
+            continue;
+        }
+        int expected = kIdle;
+        if (s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
+            feed(s, d->buffer.data(), d->block);
+            s->owner.store(kIdle, std::memory_order_release);
+        } else {
+            std::memset(d->buffer.data(), 0, d->buffer.size());
+        }
+        const snd_pcm_sframes_t written = snd_pcm_writei(d->pcm, d->buffer.data(), d->block);
+        if (written < 0) {
+            if (!recover(d, written)) break;
+            continue;
+        }
+        s->deviceFrames.fetch_add(uint64_t(written), std::memory_order_relaxed);
+    }
+    if (!d->quit.load(std::memory_order_acquire)) s->deviceFinished.store(true, std::memory_order_relaxed);
+}
+
+// Real-time scheduling for the calling thread while it lives, where the
+// system allows it. The writer and the plugins' helper threads (PulseAudio's
+// plugin runs its client's socket I/O on one) started meanwhile inherit it.
+// Where it is refused, the supervisor asks rtkit for those threads.
+class RealtimeScope {
+public:
+    RealtimeScope() {
+        pthread_getschedparam(pthread_self(), &policy_, &saved_);
+        sched_param p{};
+        p.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        changed_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == 0;
+    }
+    ~RealtimeScope() {
+        if (changed_) pthread_setschedparam(pthread_self(), policy_, &saved_);
+    }
+    RealtimeScope(const RealtimeScope&) = delete;
+    RealtimeScope& operator=(const RealtimeScope&) = delete;
+
+private:
+    int policy_ = SCHED_OTHER;
+    sched_param saved_{};
+    bool changed_ = false;
+};
+
+void closeDevice(DeviceStream* d) {
+    if (d->pcm) snd_pcm_close(d->pcm);
+    if (d->config) snd_config_delete(d->config);
+    delete d;
+}
+
+// Opens and starts a device stream for s; null when that fails.
+DeviceStream* openDevice(FSOUND_STREAM* s) {
+    auto* d = new DeviceStream;
+    d->stream = s;
+    SignalsBlocked blocked;
+    const std::vector<pid_t> before = processThreads();
+    s->callbackThread.store(0, std::memory_order_relaxed);
+    double latency = 0;
+    RealtimeScope realtime;
+    const snd_pcm_uframes_t block = snd_pcm_uframes_t(s->maxFrames < s->deviceBlock ? s->maxFrames : s->deviceBlock);
+    if (openPcm(&d->pcm, s->deviceName, &d->config) < 0 || !configure(d, unsigned(s->sampleRate), block, &latency)) {
+        closeDevice(d);
+        return nullptr;
+    }
+    try {
+        d->writer = std::thread(writeBlocks, d);
+    } catch (const std::system_error&) {
+        closeDevice(d);
+        return nullptr;
+    }
+    s->latency.store(latency, std::memory_order_relaxed);
+    s->blockFrames.store(int(d->block), std::memory_order_relaxed);
+    s->deviceRate.store(s->sampleRate, std::memory_order_relaxed);
+    const std::vector<pid_t> added = newThreads(before, processThreads());
+    s->deviceThreads.assign(added.begin(), added.end());
+    return d;
+}
+
+}  // namespace
+
+void endDevices() {
+    if (!devicesWedged()) snd_config_update_free_global();  // drop ALSA's parsed configuration
+}
+
+void wedgeDevices() { wedged.store(true, std::memory_order_relaxed); }
+
+bool devicesWedged() { return wedged.load(std::memory_order_relaxed); }
+
+std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
+    *usedType = FSOUND_OUTPUT_NOSOUND;
+    const bool alsa = outputType == FSOUND_OUTPUT_WINMM || outputType == FSOUND_OUTPUT_DSOUND ||
+                      outputType == FSOUND_OUTPUT_A3D || outputType == FSOUND_OUTPUT_ALSA ||
+                      outputType == FSOUND_OUTPUT_ASIO;
+    if (!alsa || devicesWedged()) return {};
+    quietLibraries();
+    // Candidates by name, then each opened once: only those that open are listed.
+    auto names = std::make_shared<std::vector<std::string>>();
+    const bool done = runWithin(kProbeWaitNs, [names] {
+        void** hints = nullptr;
+        std::vector<std::string> candidates{"default"};
+        if (snd_device_name_hint(-1, "pcm", &hints) >= 0) {
+            for (void** h = hints; *h; ++h) {
+                char* name = snd_device_name_get_hint(*h, "NAME");
+                char* direction = snd_device_name_get_hint(*h, "IOID");
+                if (name && (!direction || std::strcmp(direction, "Output") == 0) && listable(name))
+                    candidates.push_back(name);
+                std::free(name);
+                std::free(direction);
+            }
+            snd_device_name_free_hint(hints);
+        }
+        for (const std::string& name : candidates) {
+            snd_pcm_t* pcm = nullptr;
+            snd_config_t* config = nullptr;
+            if (openPcm(&pcm, name, &config) < 0) continue;
+            snd_pcm_close(pcm);
+            if (config) snd_config_delete(config);
+            names->push_back(name);
+        }
+    });
+    if (!done) {
+        wedgeDevices();
+        return {};
+    }
+    std::vector<DeviceEntry> devices;
+    for (const std::string& name : *names) devices.push_back(DeviceEntry{name, int(devices.size())});
+    if (!devices.empty()) *usedType = FSOUND_OUTPUT_ALSA;
+    return devices;
+}
+
+int checkDevice(const std::string& name, int rate) {
+    if (devicesWedged()) return FMOD_ERR_INIT;
+    auto result = std::make_shared<int>(FMOD_ERR_INIT);
+    const bool done = runWithin(kProbeWaitNs, [result, name, rate] {
+        snd_pcm_t* pcm = nullptr;
+        snd_config_t* config = nullptr;
+        if (openPcm(&pcm, name, &config) < 0) return;
+        snd_pcm_hw_params_t* hw;
+        snd_pcm_hw_params_alloca(&hw);
+        *result = setFormat(pcm, hw, unsigned(rate));
+        snd_pcm_close(pcm);
+        if (config) snd_config_delete(config);
+    });
+    if (!done) {
+        wedgeDevices();
+        return FMOD_ERR_INIT;
+    }
+    return *result;
+}
+
+int startBlockFrames(const std::string& name) {
+    if (soundOptions().deviceBlockFrames > 0) return soundOptions().deviceBlockFrames;
+    return serverRoute(name) ? kServerStartFrames : kStartBlockFrames;
+}
+
+bool tearDown(DeviceStream* d) {
+    if (devicesWedged()) return false;
+    const bool done = runWithin(kCallWaitNs, [d] {
+        d->quit.store(true, std::memory_order_release);
+        if (d->writer.joinable()) d->writer.join();
+        closeDevice(d);
+    });
+    if (!done) wedgeDevices();
+    return done;
+}
+
+DeviceStream* openDeviceWithin(FSOUND_STREAM* s) {
+    if (devicesWedged()) return nullptr;
+    auto opened = std::make_shared<std::atomic<DeviceStream*>>(nullptr);
+    if (runWithin(kCallWaitNs, [s, opened] { opened->store(openDevice(s)); })) return opened->load();
+    // It may still open a stream feeding s, any time.
+    wedgeDevices();
+    s->abandoned = true;
+    return nullptr;
+}
+
+void promoteDeviceThreads(FSOUND_STREAM* s) {
+    const int64_t deadline = nowNs() + kFirstWriteWaitNs;
+    while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline &&
+           !s->stop.load(std::memory_order_relaxed))
+        sleepFor(1'000'000);
+    std::vector<pid_t> threads;  // the writer's first
+    const pid_t writer = s->callbackThread.load(std::memory_order_relaxed);
+    if (writer > 0) threads.push_back(writer);
+    for (int tid : s->deviceThreads)
+        if (tid != writer) threads.push_back(tid);
+    if (threads.empty()) return;
+    // The bus may hang: the request goes on alone past the wait, on its own copies.
+    runWithin(kCallWaitNs, [threads] { requestRealtime(threads, sched_get_priority_min(SCHED_FIFO)); });
+    bindRealtimeThreads(threads);
+}
+
+}  // namespace sound
