@@ -70,9 +70,11 @@ void quietLibraries() {
     snd_lib_error_set_handler(quietAlsa);
     jack_set_error_function(quietJack);
     jack_set_info_function(quietJack);
-    // libpulse (under ALSA's PulseAudio plugin) logs to the file this names
-    // instead of stderr: to nowhere, unless the user chose a file.
-    setenv("PULSE_LOG_FILE", "/dev/null", 0);
+    // libpulse (under ALSA's PulseAudio plugin) logs to the system log
+    // instead of stderr, which needs no descriptor of ours (a log file may
+    // not open when descriptors run out, and libpulse then prints on
+    // stderr), unless the user chose a log file.
+    if (!std::getenv("PULSE_LOG_FILE")) setenv("PULSE_LOG_SYSLOG", "1", 0);
 }
 
 }  // namespace sound
