@@ -183,7 +183,7 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
         return -1;
     }
     if (s->device == kNoDevice) {
-        s->owner.store(sound::kPacer, std::memory_order_relaxed);
+        s->owner.startPaced();
     } else if (s->device == sound::kJackDevice) {
         if (!sound::jackOpen(s)) {
             fail(FMOD_ERR_PLAY);
@@ -198,7 +198,7 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
         if (s->out && !sound::tearDown(s->out)) s->abandoned = true;
         s->out = nullptr;
         sound::jackClose(s);
-        s->owner.store(sound::kIdle, std::memory_order_relaxed);
+        s->owner.reset();
         fail(FMOD_ERR_PLAY);
         return -1;
     }
@@ -211,16 +211,7 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
     FSOUND_STREAM* s = stream;
     lib.stream = nullptr;
     stopThreads(s);
-    // Only the device callback may still be in the user callback: wait it out.
-    for (;;) {
-        int expected = sound::kIdle;
-        if (s->owner.compare_exchange_weak(expected, sound::kClosed, std::memory_order_acquire)) break;
-        if (expected == sound::kPacer || expected == sound::kClosed) {
-            s->owner.store(sound::kClosed, std::memory_order_relaxed);
-            break;
-        }
-        sound::sleepFor(100'000);
-    }
+    s->owner.close();  // waits out a device block in progress
     if (!sound::jackClose(s)) return 1;  // a stopped server holds the client
     if (s->abandoned || (s->out && !sound::tearDown(s->out)))
         return 1;  // a device stream may still call into the stream: leave it allocated

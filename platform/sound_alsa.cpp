@@ -162,10 +162,9 @@ void writeBlocks(DeviceStream* d) {
             if (e < 0 && !recover(d, e)) break;
             continue;
         }
-        int expected = kIdle;
-        if (s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
+        if (s->owner.enterDevice()) {
             feed(s, d->buffer.data(), d->block);
-            s->owner.store(kIdle, std::memory_order_release);
+            s->owner.leaveDevice();
         } else {
             std::memset(d->buffer.data(), 0, d->buffer.size());
         }

@@ -263,8 +263,7 @@ int process(jack_nframes_t frames, void* arg) {
     void* midi = jack_port_get_buffer(k->midiIn, frames);
     const MidiTarget* target = midiTarget.load(std::memory_order_acquire);
     s->deviceFrames.fetch_add(frames, std::memory_order_relaxed);
-    int expected = kIdle;
-    if (!s->owner.compare_exchange_strong(expected, kInDevice, std::memory_order_acquire)) {
+    if (!s->owner.enterDevice()) {
         silence(left, right, frames);
         applyPortNow(k, midi, target);
         return 0;
@@ -278,7 +277,7 @@ int process(jack_nframes_t frames, void* arg) {
     }
     if (!ok) silence(left, right, frames);
     k->serverFrames += frames;
-    s->owner.store(kIdle, std::memory_order_release);
+    s->owner.leaveDevice();
     return 0;
 }
 
@@ -456,11 +455,11 @@ void jackSupervise(FSOUND_STREAM* s) {
         // The pacer feeds the callback; a stalled server gets it back when it
         // delivers again, one that shut the client down is connected to anew.
         int64_t retryAt = nowNs() + kRetryEveryNs;
-        while (s->owner.load(std::memory_order_acquire) == kPacer) {
+        while (s->owner.pacerHolds()) {
             sleepFor(kSuperviseTickNs);
             if (s->stop.load(std::memory_order_acquire)) return;
             if (!goneOf(k) || nowNs() < retryAt) continue;
-            if (dropClient(k) && connectClient(k)) s->handBack.store(true, std::memory_order_relaxed);
+            if (dropClient(k) && connectClient(k)) s->owner.offerDevice();
             retryAt = nowNs() + kRetryEveryNs;
         }
     }

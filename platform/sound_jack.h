@@ -5,7 +5,7 @@
 // The stream's client is "synth", with output ports out_1 and out_2 wired to
 // the first two physical playback ports, and a MIDI input port midi_in. The
 // engine's frames are resampled to the server's rate when it differs. The
-// process callback takes the owner word like a device callback does, renders
+// process callback takes the callback like a device stream does, renders
 // in pieces split at the frames where MIDI events fall, and hands each event
 // to the handler of soundSetMidiHandler between two pieces.
 //
@@ -28,7 +28,7 @@ bool jackOpen(FSOUND_STREAM* s);
 // The supervisor thread's body for a JACK stream, until s->stop.
 void jackSupervise(FSOUND_STREAM* s);
 // Closes the client and frees what jackOpen made; the layer's threads have ended and
-// the owner word is parked. False when the client did not close in time (a
+// the callback's owner is closed. False when the client did not close in time (a
 // stopped server): s and its link must then be left alone.
 bool jackClose(FSOUND_STREAM* s);
 

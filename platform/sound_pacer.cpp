@@ -31,13 +31,10 @@ void feedPaced(FSOUND_STREAM* s) {
         const int64_t deadline =
             start + int64_t((unsigned __int128)frames * 1'000'000'000u / unsigned(s->sampleRate));
         const int64_t now = nowNs();
-        if (s->handBack.exchange(false, std::memory_order_relaxed) ||
-            (s->device != kNoDevice &&
-             detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed),
-                                s->deviceFinished.load(std::memory_order_relaxed)))) {
-            s->owner.store(kIdle, std::memory_order_release);
-            return;
-        }
+        const bool recovered = s->device != kNoDevice &&
+                               detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed),
+                                                  s->deviceFinished.load(std::memory_order_relaxed));
+        if (s->owner.pacerGivesBack(recovered)) return;
         if (now - deadline > kPacerMaxLagNs) {
             start = now;
             frames = 0;
@@ -73,7 +70,7 @@ void Wakeup::wait() {
 void pace(FSOUND_STREAM* s) {
     for (;;) {
         // Off the audio path until handed the callback.
-        while (s->owner.load(std::memory_order_acquire) != kPacer) {
+        while (!s->owner.pacerHolds()) {
             if (s->stop.load(std::memory_order_acquire)) return;
             s->pacerWakeup.wait();
         }

@@ -16,13 +16,11 @@
 //                        real-time threads kept on one CPU
 //   sound_latency.cpp    the block size of a device that keeps underrunning
 //
-// Who may call the stream's callback is decided by one atomic owner word, so
-// the device callback, the pacer and FSOUND_Stream_Close never overlap: the
-// device callback only runs the user callback after moving the word from
-// Idle to InDevice; the supervisor hands it to the pacer (Idle to Pacer)
-// when the device stops delivering, the pacer gives it back (Pacer to Idle)
-// when the device delivers again or a new device stream was opened, and
-// Close parks it at Closed.
+// Who may call the stream's callback is the stream's CallbackOwner
+// (sound_owner.h), so the device, the pacer and FSOUND_Stream_Close never
+// overlap: the supervisor hands the callback to the pacer when the device
+// stops delivering, the pacer gives it back when the device delivers again
+// or a new device stream was opened, and Close ends it.
 //
 // A playing stream has two threads of the layer: the pacer, an audio thread
 // that never blocks while it owns the callback, and the supervisor, which
@@ -42,6 +40,7 @@
 
 #include "platform/sound.h"
 #include "platform/sound_latency.h"
+#include "platform/sound_owner.h"
 
 namespace sound {
 struct JackLink;
@@ -59,8 +58,6 @@ constexpr int64_t kCallWaitNs = 1'000'000'000;
 // How often a device or server that went away is tried again.
 constexpr int64_t kRetryEveryNs = 1'000'000'000;
 constexpr int kJackDevice = -2;  // the JACK server (sound_jack.h)
-
-enum Owner : int { kIdle, kInDevice, kPacer, kClosed };
 
 int64_t nowNs();
 void sleepUntil(int64_t deadlineNs);
@@ -100,12 +97,11 @@ struct FSOUND_STREAM {
     bool abandoned = false;
 
     std::atomic<double> latency{0.0};  // of the current device stream
-    std::atomic<int> owner{sound::kIdle};
+    sound::CallbackOwner owner;  // who may call the callback
     std::atomic<uint64_t> deviceFrames{0};  // asked for by the device, owner or not
     std::atomic<int> deviceRate{0};  // frames per second the device counts in
     std::atomic<bool> deviceFinished{false};  // the current device stream ended
     std::atomic<bool> fellBack{false};
-    std::atomic<bool> handBack{false};  // asks the pacer to give the callback to the device
     std::atomic<bool> stop{false};
     std::atomic<int> callbackThread{0};  // the device callback's thread id, once it ran
     std::atomic<uint64_t> underruns{0};  // device callbacks flagged an output underflow

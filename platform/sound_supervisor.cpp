@@ -77,7 +77,7 @@ bool watchPacer(FSOUND_STREAM* s) {
     int64_t nextTry = nowNs() + kRetryEveryNs;
     uint64_t frames = deviceFrames(s);
     int64_t deliveredAt = nowNs();
-    while (s->owner.load(std::memory_order_acquire) == kPacer) {
+    while (s->owner.pacerHolds()) {
         sleepFor(kSuperviseTickNs);
         if (stopping(s)) return false;
         if (deviceFrames(s) != frames) {
@@ -96,14 +96,7 @@ bool watchPacer(FSOUND_STREAM* s) {
 }  // namespace
 
 bool takeCallback(FSOUND_STREAM* s) {
-    for (;;) {
-        int expected = kIdle;
-        if (s->owner.compare_exchange_weak(expected, kPacer, std::memory_order_acquire)) break;
-        if (expected == kPacer) return true;
-        if (stopping(s)) return false;
-        sleepFor(100'000);  // the device callback is running it
-    }
-    s->handBack.store(false, std::memory_order_relaxed);
+    if (!s->owner.takeForPacer(s->stop)) return false;
     s->pacerWakeup.post();
     return true;
 }
@@ -126,7 +119,7 @@ void reopenDevice(FSOUND_STREAM* s, int blockFrames) {
     if (blockFrames > 0) s->deviceBlock = blockFrames;
     s->deviceFinished.store(false, std::memory_order_relaxed);
     s->out = openDeviceWithin(s);
-    if (s->out) s->handBack.store(true, std::memory_order_relaxed);
+    if (s->out) s->owner.offerDevice();
 }
 
 void supervise(FSOUND_STREAM* s) {

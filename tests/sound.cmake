@@ -2,7 +2,7 @@
 
 # NoSound output: call order, error codes, pacing, end of the callback; its
 # threads also run under ThreadSanitizer (label stress).
-add_executable(sound_tests sound/sound_test.cpp sound/sound_supervisor_test.cpp)
+add_executable(sound_tests sound/sound_test.cpp sound/sound_supervisor_test.cpp sound/sound_owner_test.cpp)
 target_link_libraries(sound_tests PRIVATE platform_sound GTest::gtest GTest::gtest_main)
 # (gtest_discover_tests would flatten a list of labels.)
 gtest_add_tests(TARGET sound_tests TEST_LIST sound_unit_tests)
