@@ -3,11 +3,9 @@
 
 #include <system_error>
 
-#include "platform/sound_jack.h"
 #include "platform/sound_stream.h"
 
 using sound::DeviceEntry;
-using sound::kNoDevice;
 
 namespace {
 
@@ -33,22 +31,19 @@ int fail(int code) {
     return 0;
 }
 
-// Lists the drivers of the requested type afresh; none gives NoSound's one.
+// Lists the drivers of the requested type afresh, from the first backend
+// kind that has any; none gives NoSound's one.
 void listDrivers() {
     lib.listed = true;
     lib.driver = 0;
-    // ASIO: a JACK server when one answers, else the ALSA devices.
-    std::string jackName;
-    if (lib.requestedType == FSOUND_OUTPUT_ASIO && sound::jackServer(&jackName)) {
-        lib.type = FSOUND_OUTPUT_ASIO;
-        lib.drivers.assign(1, DeviceEntry{jackName, sound::kJackDevice});
-        return;
+    lib.drivers.clear();
+    lib.type = FSOUND_OUTPUT_NOSOUND;
+    for (const sound::BackendKind* kind : sound::backendKinds()) {
+        lib.drivers = kind->list(lib.requestedType, &lib.type);
+        if (!lib.drivers.empty()) return;
     }
-    lib.drivers = sound::listDevices(lib.requestedType, &lib.type);
-    if (lib.drivers.empty()) {
-        lib.type = FSOUND_OUTPUT_NOSOUND;
-        lib.drivers.assign(1, DeviceEntry{"No sound", kNoDevice});
-    }
+    lib.type = FSOUND_OUTPUT_NOSOUND;
+    lib.drivers.assign(1, DeviceEntry{"No sound", nullptr});
 }
 
 // Stops the stream's threads, once started.
@@ -65,7 +60,7 @@ bool startThreads(FSOUND_STREAM* s) {
     try {
         sound::SignalsBlocked blocked;
         s->pacer = std::thread(sound::pace, s);
-        if (s->device != kNoDevice) s->supervisor = std::thread(s->jack ? sound::jackSupervise : sound::supervise, s);
+        if (s->backend) s->supervisor = std::thread(sound::supervise, s);
         return true;
     } catch (const std::system_error&) {
         stopThreads(s);
@@ -126,11 +121,8 @@ int FSOUND_Init(int mixRate, int maxSoftwareChannels, unsigned int) {
     if (mixRate <= 0 || maxSoftwareChannels < 0) return fail(FMOD_ERR_INVALID_PARAM);
     ensureListed();
     const DeviceEntry& d = lib.drivers[lib.driver];
-    std::string jackName;
-    if (d.device == sound::kJackDevice) {
-        if (!sound::jackServer(&jackName)) return fail(FMOD_ERR_INIT);
-    } else if (d.device != kNoDevice) {
-        if (const int e = sound::checkDevice(d.name, mixRate)) return fail(e);
+    if (d.kind) {
+        if (const int e = d.kind->check(d, mixRate)) return fail(e);
     }
     lib.maxChannels = maxSoftwareChannels;
     lib.initialized = true;
@@ -161,11 +153,8 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lengthIn
     s->userData = userData;
     s->maxFrames = lengthInBytes / sound::kBytesPerFrame;
     s->sampleRate = sampleRate;
-    s->device = lib.drivers[lib.driver].device;
-    if (s->device >= 0) {
-        s->deviceName = lib.drivers[lib.driver].name;
-        s->deviceBlock = sound::startBlockFrames(s->deviceName);
-    }
+    const DeviceEntry& d = lib.drivers[lib.driver];
+    if (d.kind) s->backend = d.kind->create(s, d);
     s->block.assign(size_t(sound::kPacerBlockFrames) * sound::kBytesPerFrame, 0);
     lib.stream = s;
     return s;
@@ -182,22 +171,15 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
         fail(FMOD_ERR_INVALID_PARAM);
         return -1;
     }
-    if (s->device == kNoDevice) {
+    if (!s->backend) {
         s->owner.startPaced();
-    } else if (s->device == sound::kJackDevice) {
-        if (!sound::jackOpen(s)) {
-            fail(FMOD_ERR_PLAY);
-            return -1;
-        }
-    } else if (!(s->out = sound::openDeviceWithin(s))) {
+    } else if (!sound::startBackend(s, 0)) {
         fail(FMOD_ERR_PLAY);
         return -1;
     }
     if (!startThreads(s)) {
         // No thread for the pacer or the supervisor: the stream does not play.
-        if (s->out && !sound::tearDown(s->out)) s->abandoned = true;
-        s->out = nullptr;
-        sound::jackClose(s);
+        if (s->backend && !s->abandoned && !s->backend->close()) s->abandoned = true;
         s->owner.reset();
         fail(FMOD_ERR_PLAY);
         return -1;
@@ -212,9 +194,8 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
     lib.stream = nullptr;
     stopThreads(s);
     s->owner.close();  // waits out a device block in progress
-    if (!sound::jackClose(s)) return 1;  // a stopped server holds the client
-    if (s->abandoned || (s->out && !sound::tearDown(s->out)))
-        return 1;  // a device stream may still call into the stream: leave it allocated
+    if (s->backend && !s->abandoned && !s->backend->close()) s->abandoned = true;
+    if (s->abandoned) return 1;  // the backend may still call into the stream: both stay allocated
     delete s;
     return 1;
 }
@@ -227,7 +208,7 @@ void FSOUND_Close() {
     if (lib.stream) FSOUND_Stream_Close(lib.stream);
     lib.initialized = false;
     lib.listed = false;  // a fresh device list next time
-    sound::endDevices();
+    for (const sound::BackendKind* kind : sound::backendKinds()) kind->end();
 }
 
 double soundStreamLatency(const FSOUND_STREAM* stream) {

@@ -7,7 +7,7 @@
 //
 // Output types on Linux: NoSound (a paced thread that discards the audio),
 // ALSA (also chosen for the Windows types WINMM, DSOUND, A3D and ASIO) and
-// OSS; ASIO goes to a JACK server when one answers (platform/sound_jack.h).
+// OSS; ASIO goes to a JACK server when one answers (platform/sound_jack.cpp).
 // A type without a usable stereo output device falls back to NoSound,
 // and FSOUND_GetOutput reports the type in use. The calls are made from one
 // thread; only the stream callback runs elsewhere.

@@ -10,11 +10,14 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/sound_backend.h"
 #include "platform/sound_options.h"
 #include "platform/sound_rtkit.h"
 #include "platform/sound_stream.h"
 
 namespace sound {
+
+namespace {
 
 // A device stream: the PCM and the thread that writes it.
 struct DeviceStream {
@@ -22,12 +25,14 @@ struct DeviceStream {
     snd_pcm_t* pcm = nullptr;
     snd_config_t* config = nullptr;  // the configuration it was opened from, when ours
     snd_pcm_uframes_t block = 0;     // frames per write
+    double latency = 0;              // seconds buffered
     std::vector<unsigned char> buffer;
     std::atomic<bool> quit{false};
+    std::atomic<bool> finished{false};  // the device ended: the writer stopped by itself
+    std::atomic<int> writerThread{0};   // its thread id, once it runs
+    std::vector<pid_t> pluginThreads;   // threads the plugin started at open
     std::thread writer;
 };
-
-namespace {
 
 // How long listing the devices or checking one may take. It takes a tenth
 // of a second with a sound server; a hung server holds an ALSA plugin's
@@ -38,7 +43,14 @@ constexpr int kBlocksBuffered = 2;
 // Longest wait for the writer's first block before asking rtkit.
 constexpr int64_t kFirstWriteWaitNs = 100'000'000;
 
-std::atomic<bool> wedged{false};
+std::atomic<bool> wedged{false};  // a call into ALSA's devices never returned: none is made again
+
+void wedgeDevices() { wedged.store(true, std::memory_order_relaxed); }
+bool devicesWedged() { return wedged.load(std::memory_order_relaxed); }
+
+// Frames per block a stream on the device starts at: the sound options'
+// choice, else larger through a sound server than straight to a card.
+int startBlockFrames(const std::string& name);
 
 // Devices listed besides "default", when they open: the sound servers' own
 // and each card's default. Never the JACK plugin (JACK has its own output
@@ -70,6 +82,11 @@ bool serverRoute(const std::string& name) {
     const std::string type = typeOf(definitionOf(top, name));
     snd_config_unref(top);
     return type == "pulse" || type == "pipewire" || name == "pulse" || name == "pipewire";
+}
+
+int startBlockFrames(const std::string& name) {
+    if (soundOptions().deviceBlockFrames > 0) return soundOptions().deviceBlockFrames;
+    return serverRoute(name) ? kServerStartFrames : kStartBlockFrames;
 }
 
 // Opens a device for non-blocking playback. PulseAudio's plugin is opened
@@ -112,7 +129,7 @@ int setFormat(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned rate) {
 
 // Sets the stream's block and buffer sizes and starts nothing yet. False
 // when the device refuses.
-bool configure(DeviceStream* d, unsigned rate, snd_pcm_uframes_t block, double* latency) {
+bool configure(DeviceStream* d, unsigned rate, snd_pcm_uframes_t block) {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     if (setFormat(d->pcm, hw, rate) != FMOD_ERR_NONE) return false;
@@ -129,7 +146,7 @@ bool configure(DeviceStream* d, unsigned rate, snd_pcm_uframes_t block, double* 
         return false;
     d->block = period;
     d->buffer.assign(period * kBytesPerFrame, 0);
-    *latency = double(buffer) / rate;
+    d->latency = double(buffer) / rate;
     return true;
 }
 
@@ -150,7 +167,7 @@ bool recover(DeviceStream* d, long error) {
 // device ends.
 void writeBlocks(DeviceStream* d) {
     FSOUND_STREAM* s = d->stream;
-    s->callbackThread.store(int(syscall(SYS_gettid)), std::memory_order_relaxed);
+    d->writerThread.store(int(syscall(SYS_gettid)), std::memory_order_relaxed);
     while (!d->quit.load(std::memory_order_acquire)) {
         const snd_pcm_sframes_t room = snd_pcm_avail_update(d->pcm);
         if (room < 0) {
@@ -175,7 +192,7 @@ void writeBlocks(DeviceStream* d) {
         }
         s->deviceFrames.fetch_add(uint64_t(written), std::memory_order_relaxed);
     }
-    if (!d->quit.load(std::memory_order_acquire)) s->deviceFinished.store(true, std::memory_order_relaxed);
+    if (!d->quit.load(std::memory_order_acquire)) d->finished.store(true, std::memory_order_release);
 }
 
 // Real-time scheduling for the calling thread while it lives, where the
@@ -208,43 +225,115 @@ void closeDevice(DeviceStream* d) {
     delete d;
 }
 
-// Opens and starts a device stream for s; null when that fails.
-DeviceStream* openDevice(FSOUND_STREAM* s) {
+// Opens the device at block frames per write, from a thread the plugins'
+// helper threads inherit real-time scheduling from where allowed. Null
+// when that fails.
+DeviceStream* openDevice(const std::string& name, unsigned rate, snd_pcm_uframes_t block) {
     auto* d = new DeviceStream;
-    d->stream = s;
-    SignalsBlocked blocked;
     const std::vector<pid_t> before = processThreads();
-    s->callbackThread.store(0, std::memory_order_relaxed);
-    double latency = 0;
     RealtimeScope realtime;
-    const snd_pcm_uframes_t block = snd_pcm_uframes_t(s->maxFrames < s->deviceBlock ? s->maxFrames : s->deviceBlock);
-    if (openPcm(&d->pcm, s->deviceName, &d->config) < 0 || !configure(d, unsigned(s->sampleRate), block, &latency)) {
+    if (openPcm(&d->pcm, name, &d->config) < 0 || !configure(d, rate, block)) {
         closeDevice(d);
         return nullptr;
     }
-    try {
-        d->writer = std::thread(writeBlocks, d);
-    } catch (const std::system_error&) {
-        closeDevice(d);
-        return nullptr;
-    }
-    s->latency.store(latency, std::memory_order_relaxed);
-    s->blockFrames.store(int(d->block), std::memory_order_relaxed);
-    s->deviceRate.store(s->sampleRate, std::memory_order_relaxed);
-    const std::vector<pid_t> added = newThreads(before, processThreads());
-    s->deviceThreads.assign(added.begin(), added.end());
+    d->pluginThreads = newThreads(before, processThreads());
     return d;
 }
 
-}  // namespace
+class AlsaBackend : public Backend {
+public:
+    AlsaBackend(FSOUND_STREAM* s, std::string name)
+        : s_(s), name_(std::move(name)), startBlock_(startBlockFrames(name_)) {}
+
+    bool open(int blockFrames) override {
+        if (devicesWedged() || d_) return false;
+        int block = blockFrames > 0 ? blockFrames : startBlock_;
+        if (block > s_->maxFrames) block = s_->maxFrames;
+        auto opened = std::make_shared<std::atomic<DeviceStream*>>(nullptr);
+        const std::string name = name_;
+        const unsigned rate = unsigned(s_->sampleRate);
+        const bool done = runWithin(kCallWaitNs, [opened, name, rate, block] {
+            opened->store(openDevice(name, rate, snd_pcm_uframes_t(block)));
+        });
+        if (!done) {
+            wedgeDevices();  // it may still open a device, any time: left to itself
+            return false;
+        }
+        d_ = opened->load();
+        if (d_) d_->stream = s_;
+        return d_ != nullptr;
+    }
+
+    bool start() override {
+        if (!d_) return false;
+        SignalsBlocked blocked;
+        RealtimeScope realtime;
+        try {
+            d_->writer = std::thread(writeBlocks, d_);
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+
+    bool stop() override {
+        if (!d_ || !d_->writer.joinable()) return true;
+        DeviceStream* d = d_;
+        d->quit.store(true, std::memory_order_release);
+        const bool done = runWithin(kCallWaitNs, [d] { d->writer.join(); });
+        if (!done) wedgeDevices();
+        return done;
+    }
+
+    bool close() override {
+        if (!d_) return true;
+        if (!stop()) return false;
+        DeviceStream* d = d_;
+        const bool done = !devicesWedged() && runWithin(kCallWaitNs, [d] { closeDevice(d); });
+        if (!done) {
+            wedgeDevices();
+            return false;
+        }
+        d_ = nullptr;
+        return true;
+    }
+
+    int rate() const override { return s_->sampleRate; }
+    bool finished() const override { return !d_ || d_->finished.load(std::memory_order_acquire); }
+    double latency() const override { return d_ ? d_->latency : 0.0; }
+    int blockFrames() const override { return d_ ? int(d_->block) : 0; }
+    bool resizable() const override { return true; }
+
+    // Where the system refused them SCHED_FIFO, asks rtkit to make the
+    // writer (waited for up to 0.1 s) and the plugin's threads real-time;
+    // then binds those that are to one CPU (see bindRealtimeThreads). The
+    // request goes on alone past kCallWaitNs, on its own copies.
+    void promoteThreads() override {
+        if (!d_) return;
+        const int64_t deadline = nowNs() + kFirstWriteWaitNs;
+        while (d_->writerThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline &&
+               !s_->stop.load(std::memory_order_relaxed))
+            sleepFor(1'000'000);
+        std::vector<pid_t> threads;  // the writer's first
+        const pid_t writer = d_->writerThread.load(std::memory_order_relaxed);
+        if (writer > 0) threads.push_back(writer);
+        for (pid_t tid : d_->pluginThreads)
+            if (tid != writer) threads.push_back(tid);
+        if (threads.empty()) return;
+        runWithin(kCallWaitNs, [threads] { requestRealtime(threads, sched_get_priority_min(SCHED_FIFO)); });
+        bindRealtimeThreads(threads);
+    }
+
+private:
+    FSOUND_STREAM* s_;
+    const std::string name_;
+    const int startBlock_;
+    DeviceStream* d_ = nullptr;  // the open device stream
+};
 
 void endDevices() {
     if (!devicesWedged()) snd_config_update_free_global();  // drop ALSA's parsed configuration
 }
-
-void wedgeDevices() { wedged.store(true, std::memory_order_relaxed); }
-
-bool devicesWedged() { return wedged.load(std::memory_order_relaxed); }
 
 std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
     *usedType = FSOUND_OUTPUT_NOSOUND;
@@ -283,12 +372,13 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
         return {};
     }
     std::vector<DeviceEntry> devices;
-    for (const std::string& name : *names) devices.push_back(DeviceEntry{name, int(devices.size())});
+    for (const std::string& name : *names) devices.push_back(DeviceEntry{name, &kAlsaKind});
     if (!devices.empty()) *usedType = FSOUND_OUTPUT_ALSA;
     return devices;
 }
 
-int checkDevice(const std::string& name, int rate) {
+int checkDevice(const DeviceEntry& driver, int rate) {
+    const std::string name = driver.name;
     if (devicesWedged()) return FMOD_ERR_INIT;
     auto result = std::make_shared<int>(FMOD_ERR_INIT);
     const bool done = runWithin(kProbeWaitNs, [result, name, rate] {
@@ -308,46 +398,12 @@ int checkDevice(const std::string& name, int rate) {
     return *result;
 }
 
-int startBlockFrames(const std::string& name) {
-    if (soundOptions().deviceBlockFrames > 0) return soundOptions().deviceBlockFrames;
-    return serverRoute(name) ? kServerStartFrames : kStartBlockFrames;
+std::unique_ptr<Backend> createBackend(FSOUND_STREAM* s, const DeviceEntry& driver) {
+    return std::make_unique<AlsaBackend>(s, driver.name);
 }
 
-bool tearDown(DeviceStream* d) {
-    if (devicesWedged()) return false;
-    const bool done = runWithin(kCallWaitNs, [d] {
-        d->quit.store(true, std::memory_order_release);
-        if (d->writer.joinable()) d->writer.join();
-        closeDevice(d);
-    });
-    if (!done) wedgeDevices();
-    return done;
-}
+}  // namespace
 
-DeviceStream* openDeviceWithin(FSOUND_STREAM* s) {
-    if (devicesWedged()) return nullptr;
-    auto opened = std::make_shared<std::atomic<DeviceStream*>>(nullptr);
-    if (runWithin(kCallWaitNs, [s, opened] { opened->store(openDevice(s)); })) return opened->load();
-    // It may still open a stream feeding s, any time.
-    wedgeDevices();
-    s->abandoned = true;
-    return nullptr;
-}
-
-void promoteDeviceThreads(FSOUND_STREAM* s) {
-    const int64_t deadline = nowNs() + kFirstWriteWaitNs;
-    while (s->callbackThread.load(std::memory_order_relaxed) == 0 && nowNs() < deadline &&
-           !s->stop.load(std::memory_order_relaxed))
-        sleepFor(1'000'000);
-    std::vector<pid_t> threads;  // the writer's first
-    const pid_t writer = s->callbackThread.load(std::memory_order_relaxed);
-    if (writer > 0) threads.push_back(writer);
-    for (int tid : s->deviceThreads)
-        if (tid != writer) threads.push_back(tid);
-    if (threads.empty()) return;
-    // The bus may hang: the request goes on alone past the wait, on its own copies.
-    runWithin(kCallWaitNs, [threads] { requestRealtime(threads, sched_get_priority_min(SCHED_FIFO)); });
-    bindRealtimeThreads(threads);
-}
+const BackendKind kAlsaKind{listDevices, checkDevice, createBackend, endDevices};
 
 }  // namespace sound

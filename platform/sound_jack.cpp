@@ -1,6 +1,15 @@
-// Output and MIDI input through a JACK server.
-#include "platform/sound_jack.h"
-
+// The JACK backend: output through a JACK server (jackd, or PipeWire's
+// JACK), with MIDI input, for the output type ASIO.
+//
+// The stream's client (soundOptions().jackClientName) has output ports
+// out_1 and out_2 wired to the first two physical playback ports, and a
+// MIDI input port midi_in wired to soundOptions().midiConnections. The
+// engine's frames are resampled to the server's rate when it differs. The
+// process callback takes the callback through the stream's owner like a
+// device stream does, renders in pieces split at the frames where MIDI
+// events fall, and hands each event to the handler of soundSetMidiHandler
+// between two pieces; while the pacer holds the callback, the events still
+// reach the handler in every period, in order.
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <samplerate.h>
@@ -12,8 +21,9 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/sound_backend.h"
 #include "platform/sound_options.h"
-#include "platform/sound_supervisor.h"
+#include "platform/sound_stream.h"
 
 namespace sound {
 
@@ -78,6 +88,8 @@ struct JackLink {
     int resampleDelay = 0;      // server frames the converter delays the sound by
     std::atomic<bool> gone{false};  // the server shut the client down
     std::atomic<bool> freewheeling{false};  // the server runs unpaced
+    int period = 0;             // the server's frames per process call
+    double latency = 0;         // seconds from the engine to the speakers
 
     // process thread
     SRC_STATE* src = nullptr;   // null at the engine's rate
@@ -367,8 +379,8 @@ void connectMidi(JackLink* k) {
 
 bool dropClient(JackLink* k);
 
-// Opens a client for k and starts it; false leaves no client.
-bool connectClient(JackLink* k) {
+// Opens a client for k with its ports and converter; false leaves no client.
+bool openLink(JackLink* k) {
     k->client = openClient();
     if (!k->client) return false;
     k->rate = jack_get_sample_rate(k->client);
@@ -379,27 +391,32 @@ bool connectClient(JackLink* k) {
     k->eventHead = k->eventTail = 0;
     k->gone.store(false, std::memory_order_relaxed);
     k->freewheeling.store(false, std::memory_order_relaxed);
-    bool ok = k->out[0] && k->out[1] && k->midiIn && k->rate > 0 &&
-              prepareResampler(k, unsigned(k->stream->sampleRate)) &&
-              jack_set_process_callback(k->client, process, k) == 0;
-    if (ok) {
-        jack_on_shutdown(k->client, shutDown, k);
-        jack_set_freewheel_callback(k->client, freewheel, k);
-        SignalsBlocked blocked;
-        ok = jack_activate(k->client) == 0;
-    }
+    const bool ok = k->out[0] && k->out[1] && k->midiIn && k->rate > 0 &&
+                    prepareResampler(k, unsigned(k->stream->sampleRate)) &&
+                    jack_set_process_callback(k->client, process, k) == 0;
     if (!ok) {
         dropClient(k);
         return false;
     }
+    jack_on_shutdown(k->client, shutDown, k);
+    jack_set_freewheel_callback(k->client, freewheel, k);
+    k->period = int(jack_get_buffer_size(k->client));
+    return true;
+}
+
+// Activates k's client and wires its ports; sets the latency.
+bool startLink(JackLink* k) {
+    {
+        SignalsBlocked blocked;
+        if (jack_activate(k->client) != 0) return false;
+    }
     connectOutputs(k);
     connectMidi(k);
-    k->stream->deviceRate.store(int(k->rate), std::memory_order_relaxed);
     jack_recompute_total_latencies(k->client);
     jack_latency_range_t range{0, 0};
     jack_port_get_latency_range(k->out[0], JackPlaybackLatency, &range);
     // The converter delays what it hears by its read-ahead and its filter.
-    k->stream->latency = (range.max + double(k->lead) * k->ratio + k->resampleDelay) / k->rate;
+    k->latency = (range.max + double(k->lead) * k->ratio + k->resampleDelay) / k->rate;
     return true;
 }
 
@@ -415,65 +432,58 @@ bool dropClient(JackLink* k) {
     return !client || closeClient(client);
 }
 
-uint64_t framesOf(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
-bool goneOf(const JackLink* k) { return k->gone.load(std::memory_order_acquire); }
-bool freewheelingOf(const JackLink* k) { return k->freewheeling.load(std::memory_order_acquire); }
+// A stream's client of the JACK server. Its server sets the period; a
+// stalled server picks the client up again by itself.
+class JackBackend : public Backend {
+public:
+    explicit JackBackend(FSOUND_STREAM* s) { link_.stream = s; }
+    ~JackBackend() override {
+        if (link_.src) src_delete(link_.src);
+    }
+
+    bool open(int) override { return !link_.client && openLink(&link_); }
+    bool start() override { return link_.client && startLink(&link_); }
+    bool stop() override {
+        jack_client_t* client = link_.client;
+        return !client || runWithin(kCallWaitNs, [client] { jack_deactivate(client); });
+    }
+    bool close() override { return dropClient(&link_); }
+
+    int rate() const override { return int(link_.rate); }
+    bool finished() const override { return !link_.client || link_.gone.load(std::memory_order_acquire); }
+    bool unpaced() const override { return link_.freewheeling.load(std::memory_order_acquire); }
+    bool resumes() const override { return true; }
+    double latency() const override { return link_.latency; }
+    int blockFrames() const override { return link_.client ? link_.period : 0; }
+    bool resizable() const override { return false; }
+
+private:
+    JackLink link_;
+};
+
+std::vector<DeviceEntry> listServer(int outputType, int* usedType) {
+    *usedType = FSOUND_OUTPUT_NOSOUND;
+    if (outputType != FSOUND_OUTPUT_ASIO) return {};
+    jack_client_t* client = openClient();
+    if (!client || !closeClient(client)) return {};
+    *usedType = FSOUND_OUTPUT_ASIO;
+    return {DeviceEntry{"JACK (" + serverName() + ")", &kJackKind}};
+}
+
+int checkServer(const DeviceEntry&, int) {
+    jack_client_t* client = openClient();
+    return client && closeClient(client) ? FMOD_ERR_NONE : FMOD_ERR_INIT;
+}
+
+std::unique_ptr<Backend> createBackend(FSOUND_STREAM* s, const DeviceEntry&) {
+    return std::make_unique<JackBackend>(s);
+}
+
+void endNothing() {}
 
 }  // namespace
 
-bool jackServer(std::string* driverName) {
-    jack_client_t* client = openClient();
-    if (!client || !closeClient(client)) return false;
-    *driverName = "JACK (" + serverName() + ")";
-    return true;
-}
-
-bool jackOpen(FSOUND_STREAM* s) {
-    auto* k = new JackLink;
-    k->stream = s;
-    s->jack = k;
-    if (!connectClient(k)) {
-        s->jack = nullptr;
-        delete k;
-        return false;
-    }
-    return true;
-}
-
-void jackSupervise(FSOUND_STREAM* s) {
-    JackLink* k = s->jack;
-    for (;;) {
-        StallDetector detector(nowNs(), framesOf(s), int(k->rate));
-        while (!detector.stalled(nowNs(), framesOf(s), goneOf(k))) {
-            if (s->stop.load(std::memory_order_acquire)) return;
-            sleepFor(kSuperviseTickNs);
-            // Freewheeling is a mode, not a fault: the client renders
-            // through it unpaced, and is judged afresh once it ends.
-            if (freewheelingOf(k)) detector = StallDetector(nowNs(), framesOf(s), int(k->rate));
-        }
-        if (!fallBack(s)) return;
-        // The pacer feeds the callback; a stalled server gets it back when it
-        // delivers again, one that shut the client down is connected to anew.
-        int64_t retryAt = nowNs() + kRetryEveryNs;
-        while (s->owner.pacerHolds()) {
-            sleepFor(kSuperviseTickNs);
-            if (s->stop.load(std::memory_order_acquire)) return;
-            if (!goneOf(k) || nowNs() < retryAt) continue;
-            if (dropClient(k) && connectClient(k)) s->owner.offerDevice();
-            retryAt = nowNs() + kRetryEveryNs;
-        }
-    }
-}
-
-bool jackClose(FSOUND_STREAM* s) {
-    JackLink* k = s->jack;
-    if (!k) return true;
-    if (!dropClient(k)) return false;
-    if (k->src) src_delete(k->src);
-    s->jack = nullptr;
-    delete k;
-    return true;
-}
+const BackendKind kJackKind{listServer, checkServer, createBackend, endNothing};
 
 }  // namespace sound
 

@@ -31,9 +31,8 @@ void feedPaced(FSOUND_STREAM* s) {
         const int64_t deadline =
             start + int64_t((unsigned __int128)frames * 1'000'000'000u / unsigned(s->sampleRate));
         const int64_t now = nowNs();
-        const bool recovered = s->device != kNoDevice &&
-                               detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed),
-                                                  s->deviceFinished.load(std::memory_order_relaxed));
+        const bool recovered = s->backend &&
+                               detector.recovered(now, s->deviceFrames.load(std::memory_order_relaxed), false);
         if (s->owner.pacerGivesBack(recovered)) return;
         if (now - deadline > kPacerMaxLagNs) {
             start = now;

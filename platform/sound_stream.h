@@ -2,16 +2,17 @@
 // Inside the sound layer: the stream record and what its parts share.
 //
 // The layer's jobs live one to a file:
-//   sound.cpp            the calls and the library's state
-//   sound_alsa.cpp       the ALSA devices: listing, checking, and the device
-//                        stream a writer thread feeds
-//   sound_supervisor.cpp the supervisor thread: the device's delivery-rate
-//                        verdicts (clock injected), and reopening the device
+//   sound.cpp            the calls and the library's state; no backend by name
+//   sound_backend.*      the backend interface and the table of backend kinds
+//   sound_alsa.cpp       backend: ALSA's devices, a writer thread each
+//   sound_jack.cpp       backend: a JACK server's client, with MIDI input
+//   sound_owner.h        who may call the stream's callback
+//   sound_supervisor.cpp the supervisor thread driving the playing backend:
+//                        delivery-rate verdicts (clock injected), reopening
 //   sound_pacer.cpp      the pacer thread: paced no-sound output
 //   sound_deadline.cpp   calls that may hang, run with a deadline
 //   sound_quiet.cpp      keeping the libraries below off the console
 //   sound_threads.cpp    threads of the layer: signal masks
-//   sound_jack.cpp       output and MIDI input through a JACK server
 //   sound_rtkit.cpp      real-time priority through rtkit; the device's
 //                        real-time threads kept on one CPU
 //   sound_latency.cpp    the block size of a device that keeps underrunning
@@ -24,40 +25,35 @@
 //
 // A playing stream has two threads of the layer: the pacer, an audio thread
 // that never blocks while it owns the callback, and the supervisor, which
-// watches the device and is the only one to open and close device streams
-// once the stream plays. ALSA calls that can hang on a hung sound server
-// run with a deadline; one that misses it leaves the devices wedged, and
-// the layer never calls into ALSA's devices again in this process.
+// watches the backend and is the only one to open and close it once the
+// stream plays. Backend calls that can hang on a hung sound server run with
+// a deadline; an ALSA call that misses it leaves ALSA's devices wedged, and
+// the layer never calls into them again in this process.
 #include <semaphore.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/sound.h"
+#include "platform/sound_backend.h"
 #include "platform/sound_latency.h"
 #include "platform/sound_owner.h"
-
-namespace sound {
-struct JackLink;
-struct DeviceStream;
-}
 
 namespace sound {
 
 constexpr int kBytesPerFrame = 4;          // 16-bit stereo
 constexpr int kPacerBlockFrames = 256;     // frames per no-sound block
-constexpr int kNoDevice = -1;
 // How long a call into a sound server (open, close, a D-Bus request) may
 // take before the server counts as hung.
 constexpr int64_t kCallWaitNs = 1'000'000'000;
 // How often a device or server that went away is tried again.
 constexpr int64_t kRetryEveryNs = 1'000'000'000;
-constexpr int kJackDevice = -2;  // the JACK server (sound_jack.h)
 
 int64_t nowNs();
 void sleepUntil(int64_t deadlineNs);
@@ -84,36 +80,28 @@ struct FSOUND_STREAM {
     void* userData = nullptr;
     int maxFrames = 0;   // the stream's buffer length in frames
     int sampleRate = 0;
-    int device = sound::kNoDevice;  // index in the driver list, or kNoDevice, kJackDevice
-    std::string deviceName;  // ALSA's name of the device
     int channel = -1;    // -1 until played
 
-    // The device stream and its frames per callback: set by Play, then the
+    // The device stream, null for NoSound: made by Play, then the
     // supervisor's alone until Close has joined it.
-    sound::DeviceStream* out = nullptr;
-    int deviceBlock = 0;  // frames per block asked of the device stream
-    // A device stream may still call into this stream (a teardown or an open
-    // never returned): the record is never freed. The supervisor's, as out.
+    std::unique_ptr<sound::Backend> backend;
+    // The backend may still call into this stream (a close never returned):
+    // neither is ever freed or called again. The supervisor's, as backend.
     bool abandoned = false;
 
-    std::atomic<double> latency{0.0};  // of the current device stream
+    // What the current device stream reports, for the layer's extensions.
+    std::atomic<double> latency{0.0};
+    std::atomic<int> blockFrames{0};
     sound::CallbackOwner owner;  // who may call the callback
     std::atomic<uint64_t> deviceFrames{0};  // asked for by the device, owner or not
     std::atomic<int> deviceRate{0};  // frames per second the device counts in
-    std::atomic<bool> deviceFinished{false};  // the current device stream ended
     std::atomic<bool> fellBack{false};
     std::atomic<bool> stop{false};
-    std::atomic<int> callbackThread{0};  // the device callback's thread id, once it ran
-    std::atomic<uint64_t> underruns{0};  // device callbacks flagged an output underflow
-    std::atomic<int> blockFrames{0};     // frames per callback of the current device stream
-    // Threads that the current device stream started (the plugin's and the
-    // callback's, if it ran by then): openDevice's, then the supervisor's.
-    std::vector<int> deviceThreads;
+    std::atomic<uint64_t> underruns{0};  // the device reported, all streams together
     sound::Wakeup pacerWakeup;  // posted when the pacer is handed the callback, or stop
     std::thread pacer;       // paces the callback while no device stream does
     std::thread supervisor;  // watches the device; reopens it when it ends
     std::vector<unsigned char> block;  // the pacer's buffer
-    sound::JackLink* jack = nullptr;   // a JACK stream's client and resampler
 };
 
 namespace sound {
@@ -129,45 +117,6 @@ inline void feed(FSOUND_STREAM* s, unsigned char* out, unsigned long frames) {
     }
 }
 
-// ---- sound_alsa.cpp ----
-struct DeviceEntry {
-    std::string name;
-    int device;  // kNoDevice for NoSound
-};
-// Drops ALSA's parsed configuration, unless the devices are wedged.
-void endDevices();
-// From now on ALSA's devices are never called again in this process: a call
-// into them never returned. Any thread.
-void wedgeDevices();
-bool devicesWedged();
-// Stereo output devices of the output type, the default first; the type
-// in use through *usedType (NoSound when there are none). Opens each of
-// them once, and no device that it does not list. A listing that does not finish in time wedges the devices and
-// lists nothing, as when there is no device.
-std::vector<DeviceEntry> listDevices(int outputType, int* usedType);
-// FMOD_ERR_NONE when the device takes 16-bit stereo at the rate, else
-// FMOD_ERR_OUTPUT_FORMAT or FMOD_ERR_INIT (also when the check does not
-// finish in time, which wedges the devices).
-int checkDevice(const std::string& name, int rate);
-// Frames per block a stream on the device starts at: the sound options'
-// choice, else larger through a sound server than straight to a card.
-int startBlockFrames(const std::string& name);
-// Where the system refused them SCHED_FIFO, asks rtkit to make the current
-// device stream's threads real-time: the plugin's, and the writer's once it
-// ran (waited for up to 0.1 s); then binds those that are real-time to one
-// CPU (see bindRealtimeThreads). Blocks up to about a second, whatever the
-// bus does. Supervisor thread only.
-void promoteDeviceThreads(FSOUND_STREAM* s);
-// Stops and closes a device stream. False when that did not finish in
-// time, which wedges the devices, or they were wedged already: the device
-// stream and the stream it feeds must then be left alone.
-bool tearDown(DeviceStream* out);
-// Opens and starts a device stream on s->deviceName at s->deviceBlock frames
-// per block, feeding s; sets s->latency and s->blockFrames. Null when that
-// fails; when it does not finish in time the devices are wedged and s is
-// marked abandoned.
-DeviceStream* openDeviceWithin(FSOUND_STREAM* s);
-
 // ---- sound_deadline.cpp ----
 // Runs job on a thread of its own, asynchronous signals blocked, and waits
 // up to waitNs for it. False when it did not finish in time: it goes on
@@ -176,22 +125,13 @@ DeviceStream* openDeviceWithin(FSOUND_STREAM* s);
 bool runWithin(int64_t waitNs, std::function<void()> job);
 
 // ---- sound_supervisor.cpp ----
-// Replaces s's device stream by a new one on the same device: closes the
-// current one (if any), then opens afresh, at blockFrames frames per block
-// (0 keeps the current size). Once opened, the pacer gives the callback to
-// the new stream after its current block, and the supervisor judges it from
-// then on, as it does a stream just played; else s is left without a device
-// stream (tried again later), or abandoned when the devices hung. Only on
-// the supervisor thread, while the pacer owns the callback (see
-// takeCallback), which covers the gap.
-void reopenDevice(FSOUND_STREAM* s, int blockFrames = 0);
-// Moves the callback from the device to the pacer; false when the stream is
-// being closed first. Supervisor thread only.
-bool takeCallback(FSOUND_STREAM* s);
-// takeCallback because the device stopped delivering: the stream is marked
-// as having fallen back (soundStreamFellBack).
-bool fallBack(FSOUND_STREAM* s);
-// The supervisor thread's body, until s->stop.
+// Opens and starts s's backend at blockFrames (0: its own size), and
+// publishes what it reports (latency, block, rate); false leaves it closed.
+bool startBackend(FSOUND_STREAM* s, int blockFrames);
+// The supervisor thread's body, until s->stop: watches s's backend, hands
+// the callback to the pacer when it stops delivering, and opens it afresh
+// when it ended (or, unless it resumes by itself, fell silent), or at a
+// larger block when it keeps underrunning.
 void supervise(FSOUND_STREAM* s);
 
 // ---- sound_pacer.cpp ----

@@ -34,21 +34,40 @@ bool RecoveryDetector::recovered(int64_t now, uint64_t frames, bool finished) {
 
 namespace {
 
-// A device stream silent this long counts as ended.
+// A device stream silent this long counts as ended, unless it resumes by itself.
 constexpr int64_t kDeadAfterNs = 3'000'000'000;
 
 uint64_t deviceFrames(const FSOUND_STREAM* s) { return s->deviceFrames.load(std::memory_order_relaxed); }
-bool deviceFinished(const FSOUND_STREAM* s) { return s->deviceFinished.load(std::memory_order_relaxed); }
 bool stopping(const FSOUND_STREAM* s) { return s->stop.load(std::memory_order_acquire); }
-
 uint64_t underruns(const FSOUND_STREAM* s) { return s->underruns.load(std::memory_order_relaxed); }
 
-// Moves the device to another block size; the pacer covers the gap, which
-// is not a fall-back. False when the stream is being closed.
-bool resize(FSOUND_STREAM* s, int blockFrames) {
-    if (!takeCallback(s)) return false;
-    reopenDevice(s, blockFrames);
+// Moves the callback from the device to the pacer; false when the stream is
+// being closed first.
+bool takeCallback(FSOUND_STREAM* s) {
+    if (!s->owner.takeForPacer(s->stop)) return false;
+    s->pacerWakeup.post();
     return true;
+}
+
+// takeCallback because the device stopped delivering: the stream is marked
+// as having fallen back (soundStreamFellBack).
+bool fallBack(FSOUND_STREAM* s) {
+    if (!takeCallback(s)) return false;
+    s->fellBack.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+// Replaces the device stream by a new one, at blockFrames (0: the
+// backend's own size). Once started, the pacer gives the callback to it
+// after its current block, and it is judged from then on as a stream just
+// played. A close that does not finish abandons the backend for good. Only
+// while the pacer owns the callback, which covers the gap.
+void reopen(FSOUND_STREAM* s, int blockFrames) {
+    if (!s->backend->close()) {
+        s->abandoned = true;
+        return;
+    }
+    if (startBackend(s, blockFrames)) s->owner.offerDevice();
 }
 
 // Watches the device while it feeds the callback, after asking real-time
@@ -56,37 +75,47 @@ bool resize(FSOUND_STREAM* s, int blockFrames) {
 // reopened at a larger block because it keeps underrunning, and the pacer
 // has the callback; false when the stream is being closed.
 bool watchDevice(FSOUND_STREAM* s, LatencyPolicy& latency) {
-    promoteDeviceThreads(s);
+    Backend& device = *s->backend;
+    device.promoteThreads();
     latency.restarted(nowNs(), underruns(s));
-    StallDetector detector(nowNs(), deviceFrames(s), s->sampleRate);
+    StallDetector detector(nowNs(), deviceFrames(s), device.rate());
     for (;;) {
         sleepFor(kSuperviseTickNs);
         if (stopping(s)) return false;
-        if (detector.stalled(nowNs(), deviceFrames(s), deviceFinished(s))) return fallBack(s);
+        // Unpaced by design (freewheeling): judged afresh once it ends.
+        if (device.unpaced()) detector = StallDetector(nowNs(), deviceFrames(s), device.rate());
+        if (detector.stalled(nowNs(), deviceFrames(s), device.finished())) return fallBack(s);
+        if (!device.resizable()) continue;
+        const int asked = latency.blockFrames();
         const int block = latency.update(nowNs(), underruns(s));
-        if (block != s->deviceBlock) return resize(s, block);
+        if (block == asked) continue;
+        // A new size is not a fall-back: the pacer covers the gap.
+        if (!takeCallback(s)) return false;
+        reopen(s, block);
+        return true;
     }
 }
 
-// While the pacer feeds the callback: reopens a device stream that ended,
-// or that has delivered nothing for kDeadAfterNs without saying it ended (a
-// server that hung a long while leaves its clients so), about once a
-// second. Returns when the pacer gave the callback back to a device stream
-// (true), or the stream is being closed (false).
-bool watchPacer(FSOUND_STREAM* s) {
+// While the pacer feeds the callback: reopens, at blockFrames, a device stream that ended,
+// or (unless it resumes by itself) that has delivered nothing for
+// kDeadAfterNs without saying so (a server that hung a long while leaves
+// its clients so), about once a second. Returns when the pacer gave the
+// callback back to a device stream (true), or the stream is being closed
+// or its backend abandoned (false).
+bool watchPacer(FSOUND_STREAM* s, int blockFrames) {
     int64_t nextTry = nowNs() + kRetryEveryNs;
     uint64_t frames = deviceFrames(s);
     int64_t deliveredAt = nowNs();
     while (s->owner.pacerHolds()) {
         sleepFor(kSuperviseTickNs);
-        if (stopping(s)) return false;
+        if (stopping(s) || s->abandoned) return false;
         if (deviceFrames(s) != frames) {
             frames = deviceFrames(s);
             deliveredAt = nowNs();
         }
-        const bool ended = s->out == nullptr || deviceFinished(s) || nowNs() - deliveredAt >= kDeadAfterNs;
-        if (!ended || s->abandoned || devicesWedged() || nowNs() < nextTry) continue;
-        reopenDevice(s);
+        const bool silent = !s->backend->resumes() && nowNs() - deliveredAt >= kDeadAfterNs;
+        if (!(s->backend->finished() || silent) || nowNs() < nextTry) continue;
+        reopen(s, blockFrames);
         nextTry = nowNs() + kRetryEveryNs;
         deliveredAt = nowNs();
     }
@@ -95,37 +124,24 @@ bool watchPacer(FSOUND_STREAM* s) {
 
 }  // namespace
 
-bool takeCallback(FSOUND_STREAM* s) {
-    if (!s->owner.takeForPacer(s->stop)) return false;
-    s->pacerWakeup.post();
-    return true;
-}
-
-bool fallBack(FSOUND_STREAM* s) {
-    if (!takeCallback(s)) return false;
-    s->fellBack.store(true, std::memory_order_relaxed);
-    return true;
-}
-
-void reopenDevice(FSOUND_STREAM* s, int blockFrames) {
-    if (s->abandoned || devicesWedged()) return;
-    if (s->out) {
-        if (!tearDown(s->out)) {
-            s->abandoned = true;  // its writer may still call into s
-            return;
-        }
-        s->out = nullptr;
+bool startBackend(FSOUND_STREAM* s, int blockFrames) {
+    Backend& device = *s->backend;
+    if (!device.open(blockFrames)) return false;
+    if (!device.start()) {
+        if (!device.close()) s->abandoned = true;
+        return false;
     }
-    if (blockFrames > 0) s->deviceBlock = blockFrames;
-    s->deviceFinished.store(false, std::memory_order_relaxed);
-    s->out = openDeviceWithin(s);
-    if (s->out) s->owner.offerDevice();
+    s->latency.store(device.latency(), std::memory_order_relaxed);
+    s->blockFrames.store(device.blockFrames(), std::memory_order_relaxed);
+    s->deviceRate.store(device.rate(), std::memory_order_relaxed);
+    return true;
 }
 
 void supervise(FSOUND_STREAM* s) {
-    LatencyPolicy latency(nowNs(), underruns(s), s->sampleRate, s->deviceBlock);
-    while (watchDevice(s, latency) && watchPacer(s)) {
+    LatencyPolicy latency(nowNs(), underruns(s), s->sampleRate, s->backend->blockFrames());
+    while (watchDevice(s, latency) && watchPacer(s, latency.blockFrames())) {
     }
+    // An abandoned backend is never called again; the pacer keeps the callback.
 }
 
 }  // namespace sound
