@@ -7,11 +7,12 @@
 #   pipewire  ALSA -> PipeWire's own ALSA plugin (device "pipewire")
 #   jack      JACK through PipeWire's libjack (as pw-jack does)
 #
-# Each run plays a 1 kHz tone for SECONDS and captures the sink's monitor:
+# Each run plays a 1 kHz tone (the program: its 440 Hz drone) for SECONDS and
+# captures the sink's monitor:
 # dropouts per minute (analyse_tone in tests/e2e/pulse_server.py), the
 # latency the layer reports, the block it started and ended at, and the CPU
 # seconds used per second played. The layer's tone player runs at each block
-# of BLOCKS (0: the layer's own choice); aplay plays the same tone at each
+# of BLOCKS (0: the layer's own choice), the program at the layer's choice; aplay plays the same tone at each
 # block of APLAY_BLOCKS (two blocks buffered; 0: aplay's own default), idle
 # and with HOGS busy loops (default 1: one core of two).
 #
@@ -25,17 +26,20 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$here/build}" && pwd)"
 seconds="${2:-30}"
 player="$build/tests/tone_player"
+program="$build/app/synth"
 [ -x "$player" ] || { echo "no $player: build the tone_player target first" >&2; exit 1; }
+[ -x "$program" ] || { echo "no $program: build the synth target first" >&2; exit 1; }
 
-exec /usr/bin/python3 - "$here/tests/e2e" "$player" "$build/pipewire-alsa" "$seconds" <<'PY'
+exec /usr/bin/python3 - "$here/tests/e2e" "$player" "$build/pipewire-alsa" "$seconds" "$program" <<'PY'
 import os, pwd, subprocess, sys, tempfile, time
 sys.path.insert(0, sys.argv[1])
 import numpy as np
 from pipewire_alsa import PipeWireAlsa, pipewire_jack_env
 from pipewire_server import PipeWireServer
+from program import Program
 from pulse_server import LocalUser, analyse_tone, read_capture
 
-player, cache, seconds = sys.argv[2], sys.argv[3], float(sys.argv[4])
+player, cache, seconds, program = sys.argv[2], sys.argv[3], float(sys.argv[4]), sys.argv[5]
 routes = os.environ.get("ROUTES", "pulse pipewire jack").split()
 blocks = [int(b) for b in os.environ.get("BLOCKS", "0").split()]
 aplay_blocks = [int(b) for b in os.environ.get("APLAY_BLOCKS", "0 1024").split()]
@@ -72,6 +76,36 @@ def driver_of(route, env):
     raise RuntimeError("no ALSA device %s in %r" % (route, out))
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def play_program(route, env, capture, server):
+    """The program's drone (440 Hz) for the given seconds, on the route's
+    driver: output 1 (ALSA) or 3 (JACK)."""
+    synth = Program(program=user.script(program), env=env, timeout=30)
+    try:
+        synth.start()
+        name, drivers = synth.choose_output("3" if route == "jack" else "1")
+        key = "1" if route == "jack" else str(drivers.index(route) + 1)
+        start = time.monotonic()
+        synth.choose_driver(key)
+        time.sleep(seconds)
+        cpu = cpu_seconds(synth.pid)
+        played = time.monotonic() - start
+        synth.send(".")
+        synth.status_block()
+        rc = synth.wait_exit()[0]
+    finally:
+        synth.close()
+    time.sleep(0.3)
+    server.stop_capture()
+    result = analyse_tone(read_capture(capture))
+    return result, {}, played, cpu, rc, ""
+
+
 def play(route, what, block, busy):
     loops = [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"]) for _ in range(hogs if busy else 0)]
     try:
@@ -80,6 +114,8 @@ def play(route, what, block, busy):
             capture = os.path.join(tmp.name, "capture.raw")
             server.start_capture(capture)
             time.sleep(0.3)
+            if what == "program":
+                return play_program(route, env, capture, server)
             if what == "player":
                 output, driver = driver_of(route, env)
                 argv = [user.program(player), "--output", str(output), "--driver", str(driver),
@@ -117,7 +153,7 @@ def play(route, what, block, busy):
 print("route     load  who     block  start->end  latency ms  dropouts/min  underruns  tone s  CPU s/s  status",
       flush=True)
 for route in routes:
-    players = [("player", b) for b in blocks]
+    players = [("player", b) for b in blocks] + [("program", 0)]
     if route != "jack":
         players += [("aplay", b) for b in aplay_blocks]
     for busy in (False, True):
@@ -125,7 +161,9 @@ for route in routes:
             result, fields, played, cpu, rc, err = play(route, who, block, busy)
             per_minute = result["dropouts"] * 60.0 / result["seconds"] if result["seconds"] else float("nan")
             latency = float(fields.get("latency", "nan")) * 1e3
-            if who == "player":
+            if who == "program":
+                blocks_seen = "auto"
+            elif who == "player":
                 start = block or "auto"
                 blocks_seen = "%s->%s" % (start, fields.get("block_frames", "?"))
             else:

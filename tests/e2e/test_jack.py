@@ -98,10 +98,13 @@ class Studio:
         self.tap.connect("synth:out_1", self.input)
 
     def close(self):
+        if self.keys is None:
+            return
         self.keys.deactivate()
         self.tap.deactivate()
         self.keys.close()
         self.tap.close()
+        self.keys = self.tap = None
 
     def play(self, status, note, offset=0, velocity=64):
         """Sends one message at offset within a period; its frame."""
@@ -214,6 +217,52 @@ class JackTest(unittest.TestCase):
     def test_jack_48000(self):
         # Put off by the resampler's look-ahead (about 90 frames).
         self.play_through_jack(48000, onset_frames=200)
+
+    def test_no_note_off_lost_across_a_stall_or_freewheeling(self):
+        # A note-off reaches the program while the pacer holds the callback
+        # (the server stopped a while: it delivers again, but is not trusted
+        # yet), or while the server freewheels; the sound comes back after,
+        # also at a rate far from the engine's.
+        import signal
+        for rate, disturbance in ((32000, "stall"), (44100, "freewheel")):
+            with self.subTest(rate=rate, disturbance=disturbance):
+                server = JackServer(rate).start()
+                synth = studio = None
+                try:
+                    synth = self.start_program(server.env)
+                    synth.choose_output("3")
+                    synth.choose_driver("1")
+                    studio = Studio(server)
+                    time.sleep(1.5)                          # past the start-up grace
+                    studio.play(NOTE_ON, 81)
+                    synth.expect("\r\nTRIG\r\n")
+                    if disturbance == "stall":
+                        server.proc.send_signal(signal.SIGSTOP)
+                        time.sleep(3)
+                        server.proc.send_signal(signal.SIGCONT)
+                        studio.play(NOTE_OFF, 81)
+                    else:
+                        studio.keys.set_freewheel(True)
+                        studio.play(NOTE_OFF, 81)
+                        time.sleep(1)
+                        studio.keys.set_freewheel(False)
+                    synth.expect("UNTRIG\r\n")
+                    studio.play(NOTE_ON, 81)
+                    synth.expect("\r\nTRIG\r\n")
+                    time.sleep(ENVELOPE_SECONDS)
+                    tone = analyse_tone(record(server, 1.0), rate=rate)
+                    self.assertAlmostEqual(tone["freq"], 880.0, delta=2.0)
+                    self.assertGreater(tone["amplitude"], 15000)
+                    synth.send(".")
+                    synth.status_block()
+                    self.assertEqual(synth.wait_exit(), (0, True))
+                    self.assertEqual(foreign_lines(synth.transcript), [], "lines not from the program")
+                finally:
+                    if studio:
+                        studio.close()
+                    if synth:
+                        synth.close()
+                    server.stop()
 
     def test_server_restart(self):
         # Gone: paced no-sound output; back (at another rate): reconnected.
