@@ -415,8 +415,11 @@ bool startLink(JackLink* k) {
     jack_recompute_total_latencies(k->client);
     jack_latency_range_t range{0, 0};
     jack_port_get_latency_range(k->out[0], JackPlaybackLatency, &range);
-    // The converter delays what it hears by its read-ahead and its filter.
-    k->latency = (range.max + double(k->lead) * k->ratio + k->resampleDelay) / k->rate;
+    // At least the period the output waits for its turn (PipeWire's JACK
+    // reports none); the converter delays what it hears by its read-ahead
+    // and its filter.
+    const double playback = std::max<double>(range.max, k->period);
+    k->latency = (playback + double(k->lead) * k->ratio + k->resampleDelay) / k->rate;
     return true;
 }
 
