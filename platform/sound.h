@@ -5,10 +5,12 @@
 // Linux implementation over alsa-lib and JACK (platform/sound.cpp); tests
 // may link a stand-in of their own instead.
 //
-// Output types on Linux: NoSound (a paced thread that discards the audio),
-// ALSA (also chosen for the Windows types WINMM, DSOUND, A3D and ASIO) and
-// OSS; ASIO goes to a JACK server when one answers (platform/sound_jack.cpp).
-// A type without a usable stereo output device falls back to NoSound,
+// Output types on Linux: NoSound (a paced thread that discards the audio)
+// and ALSA (also chosen for the Windows types WINMM, DSOUND, A3D and ASIO);
+// ASIO goes to a JACK server when one answers (platform/sound_jack.cpp).
+// ALSA's drivers are "default", then those of the sound servers and each
+// card's default that open. A type without a usable stereo output device
+// (OSS and ESD among them) falls back to NoSound,
 // and FSOUND_GetOutput reports the type in use. The calls are made from one
 // thread; only the stream callback runs elsewhere.
 //
