@@ -179,7 +179,7 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
     }
     if (!startThreads(s)) {
         // No thread for the pacer or the supervisor: the stream does not play.
-        if (s->backend && !s->abandoned && !s->backend->close()) s->abandoned = true;
+        if (s->backend && !s->backend->close()) s->abandoned = true;
         s->owner.reset();
         fail(FMOD_ERR_PLAY);
         return -1;
@@ -194,8 +194,8 @@ int FSOUND_Stream_Close(FSOUND_STREAM* stream) {
     lib.stream = nullptr;
     stopThreads(s);
     s->owner.close();  // waits out a device block in progress
-    if (s->backend && !s->abandoned && !s->backend->close()) s->abandoned = true;
-    if (s->abandoned) return 1;  // the backend may still call into the stream: both stay allocated
+    if (s->backend && !s->backend->close()) s->abandoned = true;
+    if (s->abandoned) return 1;  // an old device stream may still touch the stream: it stays allocated
     delete s;
     return 1;
 }

@@ -43,10 +43,29 @@ constexpr int kBlocksBuffered = 2;
 // Longest wait for the writer's first block before asking rtkit.
 constexpr int64_t kFirstWriteWaitNs = 100'000'000;
 
-std::atomic<bool> wedged{false};  // a call into ALSA's devices never returned: none is made again
+// Calls into ALSA's devices that missed their deadline and have not
+// returned yet (a hung sound server holds them). While one is out, no other
+// is made: the next would hang behind it. They come back when the server
+// answers again.
+std::atomic<int> stuckCalls{0};
 
-void wedgeDevices() { wedged.store(true, std::memory_order_relaxed); }
-bool devicesWedged() { return wedged.load(std::memory_order_relaxed); }
+bool devicesHung() { return stuckCalls.load(std::memory_order_acquire) > 0; }
+
+// Runs job with a deadline, unless a call is stuck already. False when it
+// did not run, or did not finish in time: it then finishes on its own.
+bool callWithin(int64_t waitNs, std::function<void()> job) {
+    if (devicesHung()) return false;
+    enum : int { kRunning, kDone, kMissed };
+    auto state = std::make_shared<std::atomic<int>>(kRunning);
+    const bool done = runWithin(waitNs, [job, state] {
+        job();
+        if (state->exchange(kDone) == kMissed) stuckCalls.fetch_sub(1, std::memory_order_acq_rel);
+    });
+    if (done) return true;
+    stuckCalls.fetch_add(1, std::memory_order_acq_rel);
+    if (state->exchange(kMissed) == kDone) stuckCalls.fetch_sub(1, std::memory_order_acq_rel);
+    return false;
+}
 
 // Frames per block a stream on the device starts at: the sound options'
 // choice, else larger through a sound server than straight to a card.
@@ -179,6 +198,8 @@ void writeBlocks(DeviceStream* d) {
             if (e < 0 && !recover(d, e)) break;
             continue;
         }
+        // Asked to quit while ALSA held it (a hung server): it renders no more.
+        if (d->quit.load(std::memory_order_acquire)) break;
         if (s->owner.enterDevice()) {
             feed(s, d->buffer.data(), d->block);
             s->owner.leaveDevice();
@@ -220,10 +241,14 @@ private:
 };
 
 void closeDevice(DeviceStream* d) {
+    if (d->writer.joinable()) d->writer.join();
     if (d->pcm) snd_pcm_close(d->pcm);
     if (d->config) snd_config_delete(d->config);
     delete d;
 }
+
+// Ends the writer (asked to quit), then closes and frees the device stream.
+void finish(DeviceStream* d) { closeDevice(d); }
 
 // Opens the device at block frames per write, from a thread the plugins'
 // helper threads inherit real-time scheduling from where allowed. Null
@@ -246,20 +271,27 @@ public:
         : s_(s), name_(std::move(name)), startBlock_(startBlockFrames(name_)) {}
 
     bool open(int blockFrames) override {
-        if (devicesWedged() || d_) return false;
+        if (d_) return false;
         int block = blockFrames > 0 ? blockFrames : startBlock_;
         if (block > s_->maxFrames) block = s_->maxFrames;
-        auto opened = std::make_shared<std::atomic<DeviceStream*>>(nullptr);
+        // An open that misses the deadline closes what it opened itself.
+        enum : int { kOpening, kTaken, kAbandoned };
+        struct Opening {
+            std::atomic<int> state{kOpening};
+            DeviceStream* device = nullptr;  // written before state leaves kOpening
+        };
+        auto opening = std::make_shared<Opening>();
         const std::string name = name_;
         const unsigned rate = unsigned(s_->sampleRate);
-        const bool done = runWithin(kCallWaitNs, [opened, name, rate, block] {
-            opened->store(openDevice(name, rate, snd_pcm_uframes_t(block)));
+        callWithin(kCallWaitNs, [opening, name, rate, block] {
+            opening->device = openDevice(name, rate, snd_pcm_uframes_t(block));
+            int expected = kOpening;
+            if (!opening->state.compare_exchange_strong(expected, kTaken) && opening->device)
+                closeDevice(opening->device);
         });
-        if (!done) {
-            wedgeDevices();  // it may still open a device, any time: left to itself
-            return false;
-        }
-        d_ = opened->load();
+        int expected = kOpening;
+        if (opening->state.compare_exchange_strong(expected, kAbandoned)) return false;
+        d_ = opening->device;
         if (d_) d_->stream = s_;
         return d_ != nullptr;
     }
@@ -280,22 +312,26 @@ public:
         if (!d_ || !d_->writer.joinable()) return true;
         DeviceStream* d = d_;
         d->quit.store(true, std::memory_order_release);
-        const bool done = runWithin(kCallWaitNs, [d] { d->writer.join(); });
-        if (!done) wedgeDevices();
-        return done;
+        return callWithin(kCallWaitNs, [d] { d->writer.join(); });
     }
 
+    // A device stream that does not end in time is left to end on its own
+    // (its writer then closes nothing more into the stream) and freed then;
+    // a fresh one may be opened meanwhile.
     bool close() override {
         if (!d_) return true;
-        if (!stop()) return false;
         DeviceStream* d = d_;
-        const bool done = !devicesWedged() && runWithin(kCallWaitNs, [d] { closeDevice(d); });
-        if (!done) {
-            wedgeDevices();
+        d_ = nullptr;
+        d->quit.store(true, std::memory_order_release);
+        if (devicesHung()) {
+            try {
+                std::thread([d] { finish(d); }).detach();  // once the stuck call returns
+            } catch (const std::system_error&) {
+                // No thread: the device stream stays as it is.
+            }
             return false;
         }
-        d_ = nullptr;
-        return true;
+        return callWithin(kCallWaitNs, [d] { finish(d); });
     }
 
     int rate() const override { return s_->sampleRate; }
@@ -332,7 +368,7 @@ private:
 };
 
 void endDevices() {
-    if (!devicesWedged()) snd_config_update_free_global();  // drop ALSA's parsed configuration
+    if (!devicesHung()) snd_config_update_free_global();  // drop ALSA's parsed configuration
 }
 
 std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
@@ -340,11 +376,11 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
     const bool alsa = outputType == FSOUND_OUTPUT_WINMM || outputType == FSOUND_OUTPUT_DSOUND ||
                       outputType == FSOUND_OUTPUT_A3D || outputType == FSOUND_OUTPUT_ALSA ||
                       outputType == FSOUND_OUTPUT_ASIO;
-    if (!alsa || devicesWedged()) return {};
+    if (!alsa) return {};
     quietLibraries();
     // Candidates by name, then each opened once: only those that open are listed.
     auto names = std::make_shared<std::vector<std::string>>();
-    const bool done = runWithin(kProbeWaitNs, [names] {
+    const bool done = callWithin(kProbeWaitNs, [names] {
         void** hints = nullptr;
         std::vector<std::string> candidates{"default"};
         if (snd_device_name_hint(-1, "pcm", &hints) >= 0) {
@@ -367,10 +403,7 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
             names->push_back(name);
         }
     });
-    if (!done) {
-        wedgeDevices();
-        return {};
-    }
+    if (!done) return {};
     std::vector<DeviceEntry> devices;
     for (const std::string& name : *names) devices.push_back(DeviceEntry{name, &kAlsaKind});
     if (!devices.empty()) *usedType = FSOUND_OUTPUT_ALSA;
@@ -379,9 +412,8 @@ std::vector<DeviceEntry> listDevices(int outputType, int* usedType) {
 
 int checkDevice(const DeviceEntry& driver, int rate) {
     const std::string name = driver.name;
-    if (devicesWedged()) return FMOD_ERR_INIT;
     auto result = std::make_shared<int>(FMOD_ERR_INIT);
-    const bool done = runWithin(kProbeWaitNs, [result, name, rate] {
+    const bool done = callWithin(kProbeWaitNs, [result, name, rate] {
         snd_pcm_t* pcm = nullptr;
         snd_config_t* config = nullptr;
         if (openPcm(&pcm, name, &config) < 0) return;
@@ -391,10 +423,7 @@ int checkDevice(const DeviceEntry& driver, int rate) {
         snd_pcm_close(pcm);
         if (config) snd_config_delete(config);
     });
-    if (!done) {
-        wedgeDevices();
-        return FMOD_ERR_INIT;
-    }
+    if (!done) return FMOD_ERR_INIT;
     return *result;
 }
 

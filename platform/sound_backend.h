@@ -19,7 +19,7 @@ namespace sound {
 
 // A device stream of one stream. Each call returns within about a second
 // (kCallWaitNs), whatever the sound server does; one that could not finish
-// leaves the backend abandoned (see close). Calls come from one thread at a
+// finishes on its own (see close). Calls come from one thread at a
 // time: FSOUND_Stream_Play's, then the supervisor's, then Close's.
 class Backend {
 public:
@@ -35,8 +35,9 @@ public:
     // Stops feeding; false when that did not finish in time.
     virtual bool stop() = 0;
     // Stops (if started) and closes. False when that did not finish in
-    // time: the backend may still call into the stream, and both must then
-    // be left alone (never freed, never called again).
+    // time: the old device stream ends on its own and may still touch the
+    // stream, which must then never be freed; the backend may be opened
+    // again (it fails while its server still hangs).
     virtual bool close() = 0;
 
     // The frames the device asked for are counted in the stream's

@@ -27,8 +27,8 @@
 // that never blocks while it owns the callback, and the supervisor, which
 // watches the backend and is the only one to open and close it once the
 // stream plays. Backend calls that can hang on a hung sound server run with
-// a deadline; an ALSA call that misses it leaves ALSA's devices wedged, and
-// the layer never calls into them again in this process.
+// a deadline; while an ALSA call that missed it has not returned (its
+// server hangs), no other call into ALSA's devices is made.
 #include <semaphore.h>
 #include <signal.h>
 
@@ -85,8 +85,9 @@ struct FSOUND_STREAM {
     // The device stream, null for NoSound: made by Play, then the
     // supervisor's alone until Close has joined it.
     std::unique_ptr<sound::Backend> backend;
-    // The backend may still call into this stream (a close never returned):
-    // neither is ever freed or called again. The supervisor's, as backend.
+    // A device stream that did not end in time may still touch this stream
+    // (a close missed its deadline): it is never freed. The supervisor's,
+    // as backend.
     bool abandoned = false;
 
     // What the current device stream reports, for the layer's extensions.

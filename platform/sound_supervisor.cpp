@@ -60,13 +60,11 @@ bool fallBack(FSOUND_STREAM* s) {
 // Replaces the device stream by a new one, at blockFrames (0: the
 // backend's own size). Once started, the pacer gives the callback to it
 // after its current block, and it is judged from then on as a stream just
-// played. A close that does not finish abandons the backend for good. Only
-// while the pacer owns the callback, which covers the gap.
+// played. An old device stream that does not end in time is left to end on
+// its own, and the stream record is then never freed. Only while the pacer
+// owns the callback, which covers the gap.
 void reopen(FSOUND_STREAM* s, int blockFrames) {
-    if (!s->backend->close()) {
-        s->abandoned = true;
-        return;
-    }
+    if (!s->backend->close()) s->abandoned = true;
     if (startBackend(s, blockFrames)) s->owner.offerDevice();
 }
 
@@ -101,14 +99,14 @@ bool watchDevice(FSOUND_STREAM* s, LatencyPolicy& latency) {
 // kDeadAfterNs without saying so (a server that hung a long while leaves
 // its clients so), about once a second. Returns when the pacer gave the
 // callback back to a device stream (true), or the stream is being closed
-// or its backend abandoned (false).
+// (false).
 bool watchPacer(FSOUND_STREAM* s, int blockFrames) {
     int64_t nextTry = nowNs() + kRetryEveryNs;
     uint64_t frames = deviceFrames(s);
     int64_t deliveredAt = nowNs();
     while (s->owner.pacerHolds()) {
         sleepFor(kSuperviseTickNs);
-        if (stopping(s) || s->abandoned) return false;
+        if (stopping(s)) return false;
         if (deviceFrames(s) != frames) {
             frames = deviceFrames(s);
             deliveredAt = nowNs();
@@ -141,7 +139,6 @@ void supervise(FSOUND_STREAM* s) {
     LatencyPolicy latency(nowNs(), underruns(s), s->sampleRate, s->backend->blockFrames());
     while (watchDevice(s, latency) && watchPacer(s, latency.blockFrames())) {
     }
-    // An abandoned backend is never called again; the pacer keeps the callback.
 }
 
 }  // namespace sound
