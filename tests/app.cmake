@@ -26,10 +26,11 @@ set_tests_properties(program_console PROPERTIES
   ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
   TIMEOUT 180)
 
-# The drone through a private PulseAudio null sink.
+# The drone through private PulseAudio and PipeWire null sinks, on the pulse
+# plugin's route and PipeWire's own ALSA plugin's.
 add_test(NAME program_sound
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_program_sound.py)
 set_tests_properties(program_sound PROPERTIES
   LABELS e2e
-  ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
-  TIMEOUT 120)
+  ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>;SYNTH_TEST_CACHE=${CMAKE_BINARY_DIR}/e2e-cache"
+  TIMEOUT 240)

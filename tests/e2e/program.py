@@ -24,7 +24,8 @@ passes two lines to the terminal, prints "@@HEAD-LEFT" and closes it.
 
 The program's path comes from the SYNTH_PROGRAM environment variable unless
 given. DISPLAY is removed from the environment (no window) unless given in
-env; a value of None in env removes a variable. TERM defaults to "xterm".
+env; a value of None in env removes a variable. TERM is "xterm", whatever
+the terminal the tests run in, unless env says otherwise.
 Every process is stopped by its own pid. Use Debian's /usr/bin/python3.
 """
 import os
@@ -120,7 +121,7 @@ def program_env(env=None):
     """The environment the program runs with (see the module's notes)."""
     result = dict(os.environ)
     result.pop("DISPLAY", None)
-    result.setdefault("TERM", "xterm")
+    result["TERM"] = "xterm"   # the clear sequences the tests expect are its own
     for key, value in (env or {}).items():
         if value is None:
             result.pop(key, None)

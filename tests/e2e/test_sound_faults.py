@@ -15,10 +15,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from program import Program, foreign_lines, program_env, program_path  # noqa: E402
-from pulse_server import RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
+from pulse_server import PULSEAUDIO_MISSING, RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
 
 
 @unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+@unittest.skipIf(PULSEAUDIO_MISSING, PULSEAUDIO_MISSING)
 class ServerFaultTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()

@@ -18,8 +18,8 @@ import numpy as np
 import pexpect
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pipewire_server import server_on_hand  # noqa: E402
 from program import Program, foreign_lines, program_path  # noqa: E402
-from pulse_server import PulseServer  # noqa: E402
 from xserver import XServer  # noqa: E402
 
 if "--program" in sys.argv:
@@ -50,7 +50,7 @@ class WindowSession:
 
     def __init__(self, display=True, x_args=()):
         self.x = XServer(extra_args=x_args) if display else None
-        self.pulse = PulseServer()
+        self.pulse = server_on_hand()
         self.synth = None
         self.capture = None
         self.window = None
