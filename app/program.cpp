@@ -102,7 +102,7 @@ int runProgram(void (*drainWindow)()) {
     osc1WaveformCounter = 0;
     displayedNote = 58;
 
-    selectOutput();
+    const bool initialised = selectOutput() == 1;
 
     {
         ConsoleSignalsHeld held;
@@ -120,7 +120,8 @@ int runProgram(void (*drainWindow)()) {
         consoleSetWait(kIdleWaitMs, fd);
     }
 
-    clearConsole();
+    // A failed initialisation's error stays on the screen.
+    if (initialised) clearConsole();
 
     std::printf("[aqzs edrftg yhujik olpm our] modifier les trucs \n");
     std::printf("[+-] change type OSC1 [7894] le type des LFO1234\n");

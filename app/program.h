@@ -43,7 +43,8 @@ int prepareWindowKeys();
 // ends the process with status 1 once onLost returns).
 void guardWindow(void (*onLost)());
 bool windowLost();
-// SDL_Quit, unless the window was lost.
+// SDL_Quit, unless the window was lost; never waits more than a second on
+// the X server. The window is gone afterwards.
 void quitWindow();
 
 // MIDI note keys on the sound layer's MIDI input: startMidiKeys() registers

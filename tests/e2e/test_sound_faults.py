@@ -65,6 +65,8 @@ class ServerFaultTest(unittest.TestCase):
         # No stream without the library.
         create = "This command failed because FSOUND_Init was not called"
         synth.expect_lines(["Error!", create])
+        # Nothing cleared the first error away.
+        self.assertNotIn("\x1b[2J", synth.transcript.split(init, 1)[1])
         self.assertEndedCleanly(synth, 1, errors=(init, create))
 
     def test_server_restarted_mid_play_gets_the_drone_back(self):

@@ -319,6 +319,18 @@ class XConnectionLost(unittest.TestCase):
                 self.assertEqual(foreign_lines(s.synth.transcript), [])
 
 
+    def test_exit_does_not_wait_on_a_hung_x_server(self):
+        for _ in range(3):
+            with WindowSession() as s:
+                s.x.proc.send_signal(signal.SIGSTOP)
+                self.addCleanup(s.x.proc.send_signal, signal.SIGCONT)
+                s.synth.send(".")
+                s.synth.status_block()
+                self.assertEqual(s.synth.wait_exit(timeout=5), (0, True))
+                self.assertEqual(foreign_lines(s.synth.transcript), [])
+                s.x.proc.send_signal(signal.SIGCONT)
+
+
 @unittest.skipUnless(have_program, skip_reason)
 class WithoutDisplay(unittest.TestCase):
     def test_sound_and_console_keys_work_without_a_window(self):
