@@ -63,6 +63,20 @@ TEST_F(MidiKeysTest, OneVoiceWithLastNotePriority) {
     EXPECT_EQ(printed(), "UNTRIG\n");
 }
 
+TEST_F(MidiKeysTest, AFloodPrintsTheStateItLeft) {
+    for (int i = 0; i < 3; ++i) {
+        send(0x90, 60, 100);
+        send(0x80, 60, 0);
+    }
+    EXPECT_EQ(printed(), "\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n");
+    for (int i = 0; i < 500; ++i) {
+        send(0x90, 60, 100);
+        send(0x80, 60, 0);
+    }
+    send(0x90, 62, 100);
+    EXPECT_EQ(printed(), "UNTRIG\n\nTRIG\n");
+}
+
 TEST_F(MidiKeysTest, OtherMessagesAreIgnored) {
     send(0x80, 60, 64);   // nothing held
     send(0xB0, 64, 127);  // control change
