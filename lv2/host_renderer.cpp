@@ -40,15 +40,15 @@ void HostRenderer::measureConverter() {
     for (const long request : {1L, long(kOutChunkFrames)}) {
         src_reset(converter_);
         int64_t engine = 0, host = 0;
-        float in[kPieceFrames];
+        float in[kConverterPieceFrames];
         float out[kOutChunkFrames];
         long inFrames = 0, inUsed = 0;
         int64_t heard = -1;
         while (host < hostLength) {
             if (inUsed == inFrames) {
-                for (int i = 0; i < kPieceFrames; ++i) in[i] = engine + i >= stepAt ? 1.0f : 0.0f;
-                engine += kPieceFrames;
-                inFrames = kPieceFrames;
+                for (int i = 0; i < kConverterPieceFrames; ++i) in[i] = engine + i >= stepAt ? 1.0f : 0.0f;
+                engine += kConverterPieceFrames;
+                inFrames = kConverterPieceFrames;
                 inUsed = 0;
             }
             SRC_DATA d{};
@@ -125,7 +125,7 @@ void HostRenderer::render(float* out, uint32_t frames) {
 void HostRenderer::renderResampled(float* out, uint32_t frames) {
     for (uint32_t done = 0; done < frames;) {
         if (fifoUsed_ == fifoFrames_) {
-            const int n = renderPiece(kPieceFrames);
+            const int n = renderPiece(kConverterPieceFrames);
             for (int i = 0; i < n; ++i) fifo_[i] = piece_[i] * kSampleScale;
             fifoFrames_ = n;
             fifoUsed_ = 0;

@@ -43,6 +43,9 @@ public:
 
 private:
     static constexpr int kPieceFrames = 64;      // engine frames rendered at once
+    // Engine frames handed to the converter at once: it takes all it is
+    // given, so this bounds how far the engine runs ahead of the output.
+    static constexpr int kConverterPieceFrames = 16;
     static constexpr int kOutChunkFrames = 256;  // host frames converted per call
     static constexpr unsigned kMaxEvents = 256;  // power of two
     struct Event {
@@ -66,7 +69,7 @@ private:
     uint64_t engineFrames_ = 0;    // rendered
     uint64_t hostFrames_ = 0;      // delivered
     int16_t piece_[kPieceFrames];
-    float fifo_[kPieceFrames];     // the last piece as the converter's input
+    float fifo_[kConverterPieceFrames];     // the last piece as the converter's input
     long fifoFrames_ = 0;
     long fifoUsed_ = 0;
     Event events_[kMaxEvents];
