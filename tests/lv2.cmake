@@ -24,3 +24,15 @@ if(LV2_VALIDATE AND SORD_VALIDATE)
     FAIL_REGULAR_EXPRESSION "[1-9][0-9]* errors? among|rror:"
     TIMEOUT 60)
 endif()
+
+# The plugin in jalv under a private JACK server, a MIDI note played to it.
+# Runs alone: the note timing is checked to the frame.
+find_program(JALV jalv)
+if(JALV)
+  add_test(NAME lv2_jalv COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_lv2_jalv.py)
+  set_tests_properties(lv2_jalv PROPERTIES
+    LABELS e2e
+    ENVIRONMENT "SYNTH_LV2_PATH=${CMAKE_BINARY_DIR}/lib/lv2"
+    RUN_SERIAL TRUE
+    TIMEOUT 120)
+endif()
