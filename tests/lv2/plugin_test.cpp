@@ -186,12 +186,13 @@ TEST(PluginTest, PortsAreTheConsoleParametersAtTheProgramsStartValues) {
         std::map<int, std::string> names;
         LILV_FOREACH (scale_points, i, points) {
             const LilvScalePoint* p = lilv_scale_points_get(points, i);
-            names[lilv_node_as_int(lilv_scale_point_get_value(p))] = lilv_node_as_string(lilv_scale_point_get_label(p));
+            const int value = lilv_node_as_int(lilv_scale_point_get_value(p));
+            names[value] = lilv_node_as_string(lilv_scale_point_get_label(p));
         }
         lilv_scale_points_free(points);
-        EXPECT_EQ((std::map<int, std::string>{{1, "sine"}, {2, "ramp"}, {3, "centred ramp"}, {4, "square"}, {5, "noise"}}),
-                  names)
-            << c.symbol;
+        const std::map<int, std::string> waveforms{
+            {1, "sine"}, {2, "ramp"}, {3, "centred ramp"}, {4, "square"}, {5, "noise"}};
+        EXPECT_EQ(waveforms, names) << c.symbol;
     }
     lilv_node_free(enumeration);
 }
