@@ -12,9 +12,13 @@
 #    one after another, urn:synth:lv2, synthv1 and ZynAddSubFX, each alone
 #    in `jalv` with its default settings and one note (MIDI 69) held from a
 #    JACK client of the script, outputs connected to the dummy playback.
-#    Two seconds after the note, the CPU time of the jalv process
-#    (utime + stime in /proc/PID/stat, all its threads) is read over the
-#    given seconds and printed as a percentage of one core.
+#    Two seconds after the note, the CPU time of the jalv process (all its
+#    threads) is read over the given seconds and printed as a percentage of
+#    one core: utime + stime from /proc/PID/stat ("stat", sampled at the
+#    clock tick, which a thread waking 344 times a second can alias with)
+#    and the run time from /proc/PID/task/*/schedstat ("schedstat", in
+#    nanoseconds). Both include jalv's own work (its JACK process thread
+#    and the rest), which is the same for every plugin.
 #    A peer that is not installed is skipped with a line saying so; install
 #    them (outside the project's package lists) with
 #      apt-get install --no-install-recommends synthv1-lv2 zynaddsubfx-lv2
@@ -56,10 +60,23 @@ PLUGINS = [("synth", "urn:synth:lv2"),
 installed = subprocess.run(["lv2ls"], capture_output=True, text=True).stdout.split()
 
 
-def cpu_ticks(pid):
+def cpu_seconds(pid):
+    """utime + stime of the process (/proc/PID/stat, sampled at the clock tick)."""
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])   # utime, stime
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def run_seconds(pid):
+    """Time its threads ran, to the nanosecond (/proc/PID/task/*/schedstat)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
 
 
 def measure(server, name, uri):
@@ -95,10 +112,11 @@ def measure(server, name, uri):
         for port, playback in zip(audio, ("system:playback_1", "system:playback_2")):
             keys.connect(port, playback)
         time.sleep(2)
-        before, start = cpu_ticks(jalv.pid), time.monotonic()
+        before, ran, start = cpu_seconds(jalv.pid), run_seconds(jalv.pid), time.monotonic()
         time.sleep(seconds)
-        used, elapsed = cpu_ticks(jalv.pid) - before, time.monotonic() - start
-        return 100.0 * used / TICKS / elapsed
+        elapsed = time.monotonic() - start
+        return (100.0 * (cpu_seconds(jalv.pid) - before) / elapsed,
+                100.0 * (run_seconds(jalv.pid) - ran) / elapsed)
     finally:
         keys.deactivate()
         keys.close()
@@ -107,7 +125,7 @@ def measure(server, name, uri):
 
 
 print("== CPU of jalv with one note held, jackd -d dummy -p %d, %g s each" % (PERIOD, seconds))
-print("%-12s %8s %12s" % ("plugin", "rate", "CPU % core"))
+print("%-12s %8s %12s %12s" % ("plugin", "rate", "stat %", "schedstat %"))
 for rate in rates:
     server = JackServer(rate, PERIOD).start()
     try:
@@ -116,8 +134,8 @@ for rate in rates:
                 print("%-12s %8d %12s" % (name, rate, "skipped: not installed"))
                 continue
             cpu = measure(server, name, uri)
-            print("%-12s %8d %12s" % (name, rate, "%.2f" % cpu if cpu is not None else "did not start"),
-                  flush=True)
+            shown = "%12.2f %12.2f" % cpu if cpu is not None else "did not start"
+            print("%-12s %8d %s" % (name, rate, shown), flush=True)
     finally:
         server.stop()
 PY
