@@ -30,8 +30,9 @@ ENVELOPE_SECONDS = 2.1   # a trigger's attack and decay (410 units) and a margin
 class JackServer:
     """jackd with the dummy driver under a private name, stopped by pid."""
 
-    def __init__(self, rate):
+    def __init__(self, rate, period=PERIOD):
         self.rate = rate
+        self.period = period
         self.name = "synthtest-%d-%d" % (os.getpid(), rate)
         self.env = {"JACK_DEFAULT_SERVER": self.name}
         self.proc = None
@@ -41,7 +42,7 @@ class JackServer:
         jack.set_error_function(lambda message: None)
         jack.set_info_function(lambda message: None)
         self.proc = subprocess.Popen(
-            ["jackd", "-n", self.name, "-d", "dummy", "-r", str(self.rate), "-p", str(PERIOD)],
+            ["jackd", "-n", self.name, "-d", "dummy", "-r", str(self.rate), "-p", str(self.period)],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **self.env))
         deadline = time.monotonic() + 10
         while True:
