@@ -16,6 +16,11 @@ SDL_Surface* screen = nullptr;
 
 namespace {
 
+// The bend glides with a time constant of 5 ms (1 - e^(-1/220.5)), and
+// lands on its target once within a millionth of it.
+constexpr float kBendGlide = 0.0045249f;
+constexpr float kBendSnap = 1e-6f;
+
 enum TargetBits : unsigned { kActsOnAmplitude = 1, kActsOnFrequency = 2, kActsOnPhase = 4 };
 
 // Each target test is a substring test of its own.
@@ -70,6 +75,11 @@ Synth::Synth() {
 
 void Synth::tick() {
     const double level = vca != nullptr ? vca->getLevel() : 0.0f;
+    const float bendTarget = bend;
+    if (bendNow != bendTarget) {
+        bendNow += (bendTarget - bendNow) * kBendGlide;
+        if (std::fabs(bendTarget - bendNow) < kBendSnap) bendNow = bendTarget;
+    }
     float sum = 0.0f;
     for (VcoSlot& slot : slots) {
         Vco& carrier = *slot.carrier;
@@ -105,6 +115,7 @@ void Synth::tick() {
 
         // Pitch envelope: a level of 1 doubles the frequency.
         aFreq = static_cast<float>(aFreq + level * aFreq);
+        if (bendNow != 1.0f) aFreq *= bendNow;
 
         carrier.aFreq = aFreq;
         carrier.aAmpl = aAmpl;
