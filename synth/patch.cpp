@@ -16,10 +16,9 @@ SDL_Surface* screen = nullptr;
 
 namespace {
 
-// The bend glides with a time constant of 5 ms (1 - e^(-1/220.5)), and
-// lands on its target once within a millionth of it.
+// The bend glides with a time constant of 5 ms (1 - e^(-1/220.5)), and lands
+// on its target once a step no longer moves it (some 1e-5 of it away).
 constexpr float kBendGlide = 0.0045249f;
-constexpr float kBendSnap = 1e-6f;
 
 enum TargetBits : unsigned { kActsOnAmplitude = 1, kActsOnFrequency = 2, kActsOnPhase = 4 };
 
@@ -77,8 +76,8 @@ void Synth::tick() {
     const double level = vca != nullptr ? vca->getLevel() : 0.0f;
     const float bendTarget = bend;
     if (bendNow != bendTarget) {
-        bendNow += (bendTarget - bendNow) * kBendGlide;
-        if (std::fabs(bendTarget - bendNow) < kBendSnap) bendNow = bendTarget;
+        const float next = bendNow + (bendTarget - bendNow) * kBendGlide;
+        bendNow = next != bendNow ? next : bendTarget;
     }
     float sum = 0.0f;
     for (VcoSlot& slot : slots) {
