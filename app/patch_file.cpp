@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -107,23 +106,26 @@ bool parsePatch(const std::string& text, const std::string& file, PatchValues* p
 }
 
 bool readPatch(const std::string& file, PatchValues* patch, std::string* error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        const int why = errno;
-        if (why == ENOENT) {
-            *patch = PatchValues();
-            return true;
-        }
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        *patch = PatchValues();
+        return true;
+    }
+    std::string text;
+    int why = fd < 0 ? errno : 0;
+    for (char buffer[4096]; why == 0;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) why = errno;
+        if (n <= 0) break;
+        text.append(buffer, size_t(n));
+    }
+    if (fd >= 0) close(fd);
+    if (why != 0) {
         *error = file + ": " + std::strerror(why);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        *error = file + ": cannot be read";
-        return false;
-    }
-    return parsePatch(text.str(), file, patch, error);
+    return parsePatch(text, file, patch, error);
 }
 
 void applyPatch(const PatchValues& patch) {
