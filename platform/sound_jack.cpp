@@ -33,9 +33,9 @@ constexpr int64_t kRetryNs = 1'000'000'000;
 std::atomic<SoundMidiHandler> midiHandler{nullptr};
 std::atomic<void*> midiUser{nullptr};
 
-// jack_client_open with the chosen name and a deadline; libjack itself would wait for
-// ever on a stopped server. A call that misses it finishes on its own
-// thread, which then closes what it opened.
+// jack_client_open with the chosen name and a deadline; libjack itself would
+// wait for ever on a stopped server. A call that misses it finishes on its
+// own thread, which then closes what it opened.
 jack_client_t* openClient() {
     enum : int { kOpening, kTaken, kAbandoned };
     struct Opening {
