@@ -33,9 +33,10 @@ void onMidi(const unsigned char* message, int size, void*) { keys->handle(messag
 
 }  // namespace
 
-void startMidiKeys() {
+void startMidiKeys(int channel) {
     soundSetMidiHandler(nullptr, nullptr);
     keys = std::make_unique<NoteKeys>(*synth, *vca, report);
+    keys->setChannel(channel);
     soundSetMidiHandler(onMidi, nullptr);
 }
 

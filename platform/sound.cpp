@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "platform/sound_jack.h"
+#include "platform/sound_options.h"
 #include "platform/sound_stream.h"
 
 using sound::DeviceEntry;
@@ -172,6 +173,7 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int lengthIn
     s->maxFrames = lengthInBytes / sound::kBytesPerFrame;
     s->sampleRate = sampleRate;
     s->device = lib.drivers[lib.driver].device;
+    if (soundOptions().deviceBlockFrames > 0) s->deviceBlock = soundOptions().deviceBlockFrames;
     s->block.assign(size_t(sound::kPacerBlockFrames) * sound::kBytesPerFrame, 0);
     lib.stream = s;
     return s;

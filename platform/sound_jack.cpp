@@ -6,11 +6,14 @@
 #include <samplerate.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "platform/sound_options.h"
 #include "platform/sound_supervisor.h"
 
 namespace sound {
@@ -30,9 +33,9 @@ constexpr int64_t kRetryNs = 1'000'000'000;
 std::atomic<SoundMidiHandler> midiHandler{nullptr};
 std::atomic<void*> midiUser{nullptr};
 
-// jack_client_open("synth") with a deadline; libjack itself would wait for
-// ever on a stopped server. A call that misses it finishes on its own
-// thread, which then closes what it opened.
+// jack_client_open with the chosen name and a deadline; libjack itself would
+// wait for ever on a stopped server. A call that misses it finishes on its
+// own thread, which then closes what it opened.
 jack_client_t* openClient() {
     enum : int { kOpening, kTaken, kAbandoned };
     struct Opening {
@@ -41,9 +44,10 @@ jack_client_t* openClient() {
     };
     quietLibraries();
     auto opening = std::make_shared<Opening>();
-    runWithin(kOpenWaitNs, [opening] {
+    const std::string name = soundOptions().jackClientName;
+    runWithin(kOpenWaitNs, [opening, name] {
         jack_status_t status;
-        opening->client = jack_client_open("synth", JackNoStartServer, &status);
+        opening->client = jack_client_open(name.c_str(), JackNoStartServer, &status);
         int expected = kOpening;
         if (!opening->state.compare_exchange_strong(expected, kTaken) && opening->client)
             jack_client_close(opening->client);
@@ -288,6 +292,20 @@ void connectOutputs(JackLink* k) {
     jack_free(ports);
 }
 
+// Wires the chosen MIDI ports to midi_in; a missing one is a warning.
+void connectMidi(JackLink* k) {
+    const char* ours = jack_port_name(k->midiIn);
+    for (const std::string& port : soundOptions().midiConnections) {
+        if (jack_port_by_name(k->client, port.c_str()) == nullptr) {
+            std::fprintf(stderr, "synth: no JACK port '%s' to connect to %s\n", port.c_str(), ours);
+            continue;
+        }
+        const int result = jack_connect(k->client, port.c_str(), ours);
+        if (result != 0 && result != EEXIST)
+            std::fprintf(stderr, "synth: cannot connect JACK port '%s' to %s\n", port.c_str(), ours);
+    }
+}
+
 bool dropClient(JackLink* k);
 
 // Opens a client for k and starts it; false leaves no client.
@@ -314,6 +332,7 @@ bool connectClient(JackLink* k) {
         return false;
     }
     connectOutputs(k);
+    connectMidi(k);
     jack_recompute_total_latencies(k->client);
     jack_latency_range_t range{0, 0};
     jack_port_get_latency_range(k->out[0], JackPlaybackLatency, &range);

@@ -13,6 +13,10 @@ Vca* vca = nullptr;
 
 namespace {
 
+// The bend glides with a time constant of 5 ms (1 - e^(-1/220.5)), and lands
+// on its target once a step no longer moves it (some 1e-5 of it away).
+constexpr float kBendGlide = 0.0045249f;
+
 enum TargetBits : unsigned { kActsOnAmplitude = 1, kActsOnFrequency = 2, kActsOnPhase = 4 };
 
 // Each target test is a substring test of its own.
@@ -67,8 +71,13 @@ Synth::Synth(Quiet) {
 }
 
 void Synth::tick() {
-    const Vca* const bend = envelope != nullptr ? envelope : vca;
-    const double level = bend != nullptr ? bend->getLevel() : 0.0f;
+    const Vca* const pitchEnvelope = envelope != nullptr ? envelope : vca;
+    const double level = pitchEnvelope != nullptr ? pitchEnvelope->getLevel() : 0.0f;
+    const float bendTarget = bend;
+    if (bendNow != bendTarget) {
+        const float next = bendNow + (bendTarget - bendNow) * kBendGlide;
+        bendNow = next != bendNow ? next : bendTarget;
+    }
     float sum = 0.0f;
     for (VcoSlot& slot : slots) {
         Vco& carrier = *slot.carrier;
@@ -104,6 +113,7 @@ void Synth::tick() {
 
         // Pitch envelope: a level of 1 doubles the frequency.
         aFreq = static_cast<float>(aFreq + level * aFreq);
+        if (bendNow != 1.0f) aFreq *= bendNow;
 
         carrier.aFreq = aFreq;
         carrier.aAmpl = aAmpl;

@@ -69,6 +69,13 @@ public:
     // The envelope whose level bends the pitch; none means the program-wide
     // vca. Set before the stream starts, never during.
     Vca* envelope = nullptr;
+
+    // Pitch bend: the ratio both carriers' frequency is multiplied by (1 at
+    // centre), written by the MIDI keys. tick() glides to it within a few
+    // milliseconds so that a moving wheel does not click; at exactly 1 the
+    // carriers are left untouched.
+    Shared<float> bend{1.0f};
+    float bendNow = 1.0f;  // the ratio sounding; the render thread's
 };
 
 // Frequency of a note: 8.1757989 * 2^((note + 11) / 12); note 58 is 440 Hz.

@@ -7,6 +7,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/window.cmake OPTIONAL)
 add_executable(program_tests
   app/console_keys_test.cpp
   app/output_select_test.cpp
+  app/options_test.cpp
+  app/patch_file_test.cpp
   app/fake_sound.cpp
   app/fake_console.cpp
 )

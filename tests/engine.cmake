@@ -4,6 +4,7 @@ add_executable(engine_tests
   synth/vca_test.cpp
   synth/patch_test.cpp
   synth/engine_test.cpp
+  synth/note_keys_test.cpp
 )
 target_link_libraries(engine_tests PRIVATE engine GTest::gtest GTest::gtest_main)
 gtest_discover_tests(engine_tests PROPERTIES LABELS unit TIMEOUT 60)

@@ -79,8 +79,8 @@ TEST_F(MidiKeysTest, AFloodPrintsTheStateItLeft) {
 
 TEST_F(MidiKeysTest, OtherMessagesAreIgnored) {
     send(0x80, 60, 64);   // nothing held
-    send(0xB0, 64, 127);  // control change
-    send(0xE0, 0, 64);    // pitch bend
+    send(0xB0, 1, 127);   // modulation wheel
+    send(0xA0, 60, 64);   // polyphonic aftertouch
     const unsigned char clock = 0xF8;
     fake::midiHandler(&clock, 1, fake::midiUser);
     EXPECT_EQ(notes(), std::make_pair(58, 58));

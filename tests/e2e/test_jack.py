@@ -61,7 +61,7 @@ class JackServer:
 class Studio:
     """The test's MIDI keyboard and a tap on synth:out_1, in the server's frames."""
 
-    def __init__(self, server, seconds=15):
+    def __init__(self, server, seconds=15, client="synth", wire=True):
         import jack
         import numpy as np
         self.rate = server.rate
@@ -95,8 +95,14 @@ class Studio:
 
         self.keys.activate()
         self.tap.activate()
-        self.keys.connect(self.midi, "synth:midi_in")
-        self.tap.connect("synth:out_1", self.input)
+        if wire:
+            self.wire(client, keys=True)
+
+    def wire(self, client, keys):
+        """Taps client:out_1, and plays into client:midi_in when keys."""
+        if keys:
+            self.keys.connect(self.midi, client + ":midi_in")
+        self.tap.connect(client + ":out_1", self.input)
 
     def close(self):
         self.keys.deactivate()
@@ -105,7 +111,9 @@ class Studio:
         self.tap.close()
 
     def play(self, status, note, offset=0, velocity=64):
-        """Sends one message at offset within a period; its frame."""
+        """Sends one message at offset within a period; its frame. For a
+        control change note and velocity are the number and value, for pitch
+        bend the low and high seven bits."""
         count = len(self.sent)
         self.pending.append((bytes([status, note, velocity]), offset))
         deadline = time.monotonic() + 5
@@ -215,6 +223,53 @@ class JackTest(unittest.TestCase):
     def test_jack_48000(self):
         # Put off by the resampler's look-ahead (about 90 frames).
         self.play_through_jack(48000, onset_frames=200)
+
+    def test_named_client_wired_from_the_command_line(self):
+        # The keyboard is there first; the program wires it itself, warns of
+        # a port that is missing, and asks nothing.
+        server = JackServer(44100).start()
+        self.addCleanup(server.stop)
+        studio = Studio(server, wire=False)
+        self.addCleanup(studio.close)
+        synth = Program(env=server.env, timeout=20, args=[
+            "-o", "3", "-d", "1", "--jack-name", "lead",
+            "--midi-connect", "keys:out", "--midi-connect", "nowhere:out"])
+        self.addCleanup(synth.close)
+        synth.start()
+        synth.expect_patch()
+        synth.expect("synth: no JACK port 'nowhere:out' to connect to lead:midi_in\r\n")
+        studio.wire("lead", keys=False)
+        time.sleep(0.3)
+
+        studio.play(NOTE_ON, 81)
+        synth.expect("\r\nTRIG\r\n")
+        studio.play(0xB0, 123, velocity=0)            # all notes off, as a sequencer stops
+        synth.expect("UNTRIG\r\n")
+        studio.play(NOTE_ON, 69)                      # a new trigger at its own pitch
+        synth.expect("\r\nTRIG\r\n")
+        time.sleep(ENVELOPE_SECONDS)
+        tones = {"note 69": studio.listen(1.0)}
+        studio.play(0xE0, 0x7F, velocity=0x7F)        # the wheel fully up
+        time.sleep(0.1)
+        tones["bent up"] = studio.listen(1.0)
+        studio.play(0xE0, 0x00, velocity=0x40)        # centre
+        time.sleep(0.1)
+        tones["centre"] = studio.listen(1.0)
+        studio.play(0xB0, 64, velocity=127)           # pedal down: the note-off waits
+        studio.play(NOTE_OFF, 69)
+        time.sleep(0.3)
+        self.assertEqual(synth.transcript.split("\r\n").count("UNTRIG"), 1)
+        studio.play(0xB0, 64, velocity=0)
+        synth.expect("UNTRIG\r\n")
+        synth.send(".")
+        synth.status_block()
+        self.assertEqual(synth.wait_exit(), (0, True))
+        self.assertNotIn("Press a corresponding number", synth.transcript)
+        lines = synth.transcript.split("\r\n")
+        self.assertEqual((lines.count("TRIG"), lines.count("UNTRIG")), (2, 2))
+        for what, freq in (("note 69", 440.0), ("bent up", 493.9), ("centre", 440.0)):
+            with self.subTest(what):
+                self.assertAlmostEqual(tones[what]["freq"], freq, delta=1.0)
 
     def test_server_restart(self):
         # Gone: paced no-sound output; back (at another rate): reconnected.

@@ -205,9 +205,10 @@ class WindowPlaysNotes(unittest.TestCase):
         self.assertGreater(np.abs(x).max(), 10000, "the drone reaches the sink")
         self.assertAlmostEqual(dominant(x), F440, delta=8)
 
-    def test_1_window_is_640_by_800(self):
+    def test_1_window_is_640_by_800_and_titled(self):
         geometry = self.s.x.xdotool("getwindowgeometry", self.s.window)
         self.assertIn("Geometry: 640x800", geometry)
+        self.assertEqual(self.s.x.xdotool("getwindowname", self.s.window).strip(), "synth")
 
     def test_1_signals_reach_the_main_thread_only(self):
         masks = blocked_signals(self.s.synth.pid)
