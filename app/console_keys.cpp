@@ -38,6 +38,8 @@ void clamp(Shared<float>& value) {
     if (static_cast<double>(value) <= kClampFloor) value = 0.0f;
 }
 
+}  // namespace
+
 void printStatus() {
     std::printf("Note [%d] -> [%f]\n", displayedNote, static_cast<double>(osc1->freq));
     osc1->print();
@@ -47,8 +49,6 @@ void printStatus() {
     vca->print();
     std::fflush(stdout);
 }
-
-}  // namespace
 
 void applyKey(int key) {
     switch (static_cast<signed char>(key)) {

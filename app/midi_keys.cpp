@@ -10,17 +10,20 @@
 
 namespace {
 
-// What the stream thread has to report: one producer (the stream thread),
-// one consumer (the main loop). Messages beyond a full queue are dropped.
-constexpr unsigned kReportSlots = 256;
-NoteKeys::Event reports[kReportSlots];
+// What the stream thread has to report: one producer (the stream thread)
+// writes the latest kReportSlots reports round a ring, one consumer (the main
+// loop) prints them. A pass that finds more than kMaxLinesPerPass new
+// reports (a flood) prints the last two only, so the console stays readable
+// and shows the state the flood left.
+constexpr unsigned kReportSlots = 16;
+constexpr unsigned kMaxLinesPerPass = 8;
+std::atomic<unsigned char> reports[kReportSlots];
 std::atomic<unsigned> reportsWritten{0};
-std::atomic<unsigned> reportsRead{0};
+unsigned reportsRead = 0;  // main loop only
 
 void report(NoteKeys::Event event, void*) {
     const unsigned written = reportsWritten.load(std::memory_order_relaxed);
-    if (written - reportsRead.load(std::memory_order_acquire) >= kReportSlots) return;
-    reports[written % kReportSlots] = event;
+    reports[written % kReportSlots].store(static_cast<unsigned char>(event), std::memory_order_relaxed);
     reportsWritten.store(written + 1, std::memory_order_release);
 }
 
@@ -30,17 +33,18 @@ void onMidi(const unsigned char* message, int size, void*) { keys->handle(messag
 
 }  // namespace
 
-void startMidiKeys() {
+void startMidiKeys(int channel) {
     soundSetMidiHandler(nullptr, nullptr);
     keys = std::make_unique<NoteKeys>(*synth, *vca, report);
+    keys->setChannel(channel);
     soundSetMidiHandler(onMidi, nullptr);
 }
 
 void drainMidiKeys() {
-    unsigned read = reportsRead.load(std::memory_order_relaxed);
     const unsigned written = reportsWritten.load(std::memory_order_acquire);
-    for (; read != written; ++read) {
-        std::printf(reports[read % kReportSlots] == NoteKeys::kTrig ? "\nTRIG\n" : "UNTRIG\n");
+    if (written - reportsRead > kMaxLinesPerPass) reportsRead = written - 2;
+    for (; reportsRead != written; ++reportsRead) {
+        const auto event = reports[reportsRead % kReportSlots].load(std::memory_order_relaxed);
+        std::printf(event == NoteKeys::kTrig ? "\nTRIG\n" : "UNTRIG\n");
     }
-    reportsRead.store(read, std::memory_order_release);
 }

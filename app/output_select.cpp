@@ -69,7 +69,9 @@ void reportError() {
     std::fflush(stdout);
 }
 
-int selectOutput() {
+int selectOutput() { return selectOutput(0, 0); }
+
+int selectOutput(int output, int driver) {
     if (FSOUND_GetVersion() < kRequiredVersion) {
         std::printf("Error : You are using the wrong DLL version!  You should be using FMOD %.02f\n",
                     static_cast<double>(kRequiredVersion));
@@ -77,18 +79,20 @@ int selectOutput() {
         return 0;
     }
 
-    printLine(kRule);
-    printLine("Output Type");
-    printLine(kRule);
-    printLine("1 - Direct Sound");
-    printLine("2 - Windows Multimedia Waveout");
-    printLine("3 - ASIO");
-    printLine("4 - NoSound");
-    printLine(kRule);
-    printLine(kPrompt);
-    std::fflush(stdout);
-
-    const int outputKey = _getch();
+    int outputKey = '0' + output;
+    if (output == 0) {
+        printLine(kRule);
+        printLine("Output Type");
+        printLine(kRule);
+        printLine("1 - Direct Sound");
+        printLine("2 - Windows Multimedia Waveout");
+        printLine("3 - ASIO");
+        printLine("4 - NoSound");
+        printLine(kRule);
+        printLine(kPrompt);
+        std::fflush(stdout);
+        outputKey = _getch();
+    }
     int outputType = FSOUND_OUTPUT_NOSOUND;
     switch (outputKey == kConsoleEnd ? 0 : static_cast<signed char>(outputKey)) {
         case '1': outputType = FSOUND_OUTPUT_DSOUND; break;
@@ -102,27 +106,38 @@ int selectOutput() {
         FSOUND_SetOutput(outputType);
     }
 
-    printLine(kRule);
-    std::printf("%s", outputName(FSOUND_GetOutput()));
-    std::printf(" Driver list\n");
-    printLine(kRule);
-    for (int i = 0; i < FSOUND_GetNumDrivers(); ++i) {
-        const char* name = FSOUND_GetDriverName(i);
-        std::printf("%d - %s\n", i + 1, name != nullptr ? name : "");
+    if (driver == 0) {
+        printLine(kRule);
+        std::printf("%s", outputName(FSOUND_GetOutput()));
+        std::printf(" Driver list\n");
+        printLine(kRule);
+        for (int i = 0; i < FSOUND_GetNumDrivers(); ++i) {
+            const char* name = FSOUND_GetDriverName(i);
+            std::printf("%d - %s\n", i + 1, name != nullptr ? name : "");
+        }
+        printLine(kRule);
+        printLine(kPrompt);
+        std::fflush(stdout);
+    } else if (driver > FSOUND_GetNumDrivers()) {
+        std::fflush(stdout);
+        const int count = FSOUND_GetNumDrivers();
+        std::fprintf(stderr, "synth: driver %d is not in the list (%s has %d driver%s); %s\n", driver,
+                     outputName(FSOUND_GetOutput()), count, count == 1 ? "" : "s", kUsageHint);
+        std::exit(2);
     }
-    printLine(kRule);
-    printLine(kPrompt);
-    std::fflush(stdout);
 
     for (;;) {
-        const int key = _getch();
-        if (key == kConsoleEnd) endDialogue();
-        const signed char typed = static_cast<signed char>(key);
-        if (typed == kEscape) endDialogue();
-        if (typed < '1') continue;
-        const int driver = typed - '1';
-        if (driver >= FSOUND_GetNumDrivers()) continue;
-        FSOUND_SetDriver(driver);
+        int chosen = driver - 1;
+        if (driver == 0) {
+            const int key = _getch();
+            if (key == kConsoleEnd) endDialogue();
+            const signed char typed = static_cast<signed char>(key);
+            if (typed == kEscape) endDialogue();
+            if (typed < '1') continue;
+            chosen = typed - '1';
+            if (chosen >= FSOUND_GetNumDrivers()) continue;
+        }
+        FSOUND_SetDriver(chosen);
         int initialised;
         {
             ConsoleSignalsHeld held;

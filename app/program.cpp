@@ -92,7 +92,7 @@ void runMainLoop(void (*drainWindow)()) {
 
 }  // namespace
 
-int runProgram(void (*drainWindow)()) {
+int runProgram(void (*drainWindow)(), const ProgramOptions& options, const PatchValues* patch) {
     // Without a display SDL 1.2 would fall back to drawing into the terminal;
     // without X11 the program runs windowless instead. Set while the process
     // has a single thread.
@@ -102,12 +102,13 @@ int runProgram(void (*drainWindow)()) {
     osc1WaveformCounter = 0;
     displayedNote = 58;
 
-    selectOutput();
+    const bool initialised = selectOutput(options.output, options.driver) == 1;
 
     {
         ConsoleSignalsHeld held;
         SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE);
         screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+        if (screen != nullptr) SDL_WM_SetCaption("synth", "synth");
     }
     std::atexit(quitWindow);
     if (screen != nullptr) guardWindow(windowGone);
@@ -120,7 +121,8 @@ int runProgram(void (*drainWindow)()) {
         consoleSetWait(kIdleWaitMs, fd);
     }
 
-    clearConsole();
+    // A failed initialisation's error stays on the screen.
+    if (initialised) clearConsole();
 
     std::printf("[aqzs edrftg yhujik olpm our] modifier les trucs \n");
     std::printf("[+-] change type OSC1 [7894] le type des LFO1234\n");
@@ -134,7 +136,11 @@ int runProgram(void (*drainWindow)()) {
     amplitudeLfo = slot0.modulators[2];
 
     vca = new Vca();
-    startMidiKeys();
+    if (patch != nullptr) {
+        applyPatch(*patch);
+        printStatus();
+    }
+    startMidiKeys(options.midiChannel);
 
     // From here on a signal is handled by the main loop, which can close the
     // stream first.

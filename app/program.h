@@ -1,5 +1,7 @@
 #pragma once
 // Program control: start-up dialogue, console keys, window keys.
+#include "app/options.h"
+#include "app/patch_file.h"
 #include "synth/patch.h"
 
 // Program-wide references, set once by main (synth, vca and screen live in
@@ -21,6 +23,10 @@ extern int amplitudeLfoWaveformCounter;
 // Escape, an unlisted output key or the end of input ends the process with
 // status 0.
 int selectOutput();
+// The same, answered by the command line: an output from 1 to 4 or a driver
+// from 1 is taken without asking (0 asks). A driver that is not in the list
+// is reported on stderr and ends the process with status 2.
+int selectOutput(int output, int driver);
 // Text of a sound-library error code.
 const char* errorText(int code);
 // Prints "Error!" and the text of the sound library's last error.
@@ -29,6 +35,8 @@ void reportError();
 constexpr int kMixRate = 44100;
 // Applies one console key, clamps the edited values, prints the status block.
 void applyKey(int key);
+// Prints the six-line status block.
+void printStatus();
 // Takes every pending window event: note keys, their release, Escape.
 void pumpWindowEvents();
 // Once the window is open: makes a held key give one key-down, and returns
@@ -43,13 +51,15 @@ int prepareWindowKeys();
 // ends the process with status 1 once onLost returns).
 void guardWindow(void (*onLost)());
 bool windowLost();
-// SDL_Quit, unless the window was lost.
+// SDL_Quit, unless the window was lost; never waits more than a second on
+// the X server. The window is gone afterwards.
 void quitWindow();
 
 // MIDI note keys on the sound layer's MIDI input: startMidiKeys() registers
 // them before the stream plays; the main loop calls drainMidiKeys() on every
-// pass to print their "\nTRIG\n" and "UNTRIG\n" messages.
-void startMidiKeys();
+// pass to print their "\nTRIG\n" and "UNTRIG\n" messages. channel: the MIDI
+// channel listened to, 1 to 16, or 0 for all.
+void startMidiKeys(int channel = 0);
 void drainMidiKeys();
 
 // The whole program after stdout is set up: builds the patch, runs the output
@@ -61,4 +71,7 @@ void drainMidiKeys();
 // exit handler closes the stream first on any exit() path. When the X
 // connection is lost the stream is closed, then started again without the
 // window. Signals are held around every call that may start a thread.
-int runProgram(void (*drainWindow)());
+// options answers the dialogue and sets the MIDI channel; patch, when given,
+// is applied once the envelope exists and the status block printed.
+int runProgram(void (*drainWindow)(), const ProgramOptions& options = ProgramOptions(),
+               const PatchValues* patch = nullptr);

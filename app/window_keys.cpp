@@ -2,11 +2,19 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <dlfcn.h>
 
 #include "app/program.h"
+#include "platform/console.h"
 
 #if defined(SDL_VIDEO_DRIVER_X11)
 #include <X11/XKBlib.h>
@@ -37,8 +45,8 @@ const NotePair* notePairOf(SDLKey key) {
 // The one record every window event is received into.
 SDL_Event windowEvent;
 
-// Main thread only.
-bool connectionLost = false;
+// Set on the main thread; read also by the thread that quits SDL.
+std::atomic<bool> connectionLost{false};
 void (*onConnectionLost)() = nullptr;
 
 #if defined(SDL_VIDEO_DRIVER_X11)
@@ -62,8 +70,7 @@ int ignoreXError(Display*, XErrorEvent*) { return 0; }
 // Called by Xlib on the main thread, inside the call that found the
 // connection gone.
 int xConnectionLost(Display*) {
-    if (!connectionLost) {
-        connectionLost = true;
+    if (!connectionLost.exchange(true)) {
         if (onConnectionLost != nullptr) onConnectionLost();
     }
     return 0;
@@ -94,8 +101,33 @@ void guardWindow(void (*onLost)()) {
 
 bool windowLost() { return connectionLost; }
 
+// SDL_Quit waits on the X server (it syncs while freeing the cursor). It
+// runs on a thread of its own, and a server that has not let it finish
+// within kQuitDeadline is left to drop the window when the process ends;
+// where no thread can be started the window is left to it at once.
 void quitWindow() {
-    if (!connectionLost) SDL_Quit();
+    constexpr auto kQuitDeadline = std::chrono::milliseconds(1000);
+    if (connectionLost) return;
+    connectionLost = true;  // nothing of the window is touched from here on
+    struct Quit {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+    const auto quit = std::make_shared<Quit>();
+    try {
+        ConsoleSignalsHeld held;  // signals stay the main thread's
+        std::thread([quit] {
+            SDL_Quit();
+            std::lock_guard<std::mutex> lock(quit->mutex);
+            quit->done = true;
+            quit->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(quit->mutex);
+    quit->finished.wait_for(lock, kQuitDeadline, [&] { return quit->done; });
 }
 
 // A held key must give one key-down. The X server repeats held keys as

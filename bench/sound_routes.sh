@@ -20,7 +20,8 @@
 #   BLOCKS="0 256 512 1024" ROUTES="pulse pipewire jack" HOGS=1 bench/sound_routes.sh build 30
 #
 # PipeWire's ALSA and JACK libraries are fetched with apt-get download into
-# BUILD_DIR/pipewire-alsa and unpacked there, never installed.
+# BUILD_DIR/e2e-cache (as the tests) and unpacked there, never installed
+# (tests/e2e/pipewire_alsa.py, tests/e2e/pipewire_jack.py).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$here/build}" && pwd)"
@@ -30,11 +31,12 @@ program="$build/app/synth"
 [ -x "$player" ] || { echo "no $player: build the tone_player target first" >&2; exit 1; }
 [ -x "$program" ] || { echo "no $program: build the synth target first" >&2; exit 1; }
 
-exec /usr/bin/python3 - "$here/tests/e2e" "$player" "$build/pipewire-alsa" "$seconds" "$program" <<'PY'
+exec /usr/bin/python3 - "$here/tests/e2e" "$player" "$build/e2e-cache" "$seconds" "$program" <<'PY'
 import os, pwd, subprocess, sys, tempfile, time
 sys.path.insert(0, sys.argv[1])
 import numpy as np
-from pipewire_alsa import PipeWireAlsa, pipewire_jack_env
+from pipewire_alsa import PipeWireAlsa
+from pipewire_jack import pipewire_jack_env
 from pipewire_server import PipeWireServer
 from program import Program
 from pulse_server import LocalUser, analyse_tone, read_capture
@@ -47,7 +49,9 @@ hogs = int(os.environ.get("HOGS", "1"))
 FREQ, RATE = 1000.0, 44100
 tmp = tempfile.TemporaryDirectory()
 os.chmod(tmp.name, 0o755)
-alsa = PipeWireAlsa(cache, tmp.name)
+alsa = PipeWireAlsa(cache)
+if alsa.missing:
+    sys.exit(alsa.missing)
 user = LocalUser("nobody" if os.getuid() == 0 else pwd.getpwuid(os.getuid()).pw_name, tmp.name)
 tone = os.path.join(tmp.name, "tone.raw")
 t = np.arange(int((seconds + 2) * RATE)) / RATE
@@ -60,8 +64,8 @@ def client_env(route, server):
     if route == "pulse":
         return server.env
     if route == "pipewire":
-        return alsa.env(server.env, server.dir)
-    return pipewire_jack_env(server.env, cache, server.dir, tmp.name)
+        return {k: v for k, v in alsa.env(server, server.env).items() if v is not None}
+    return pipewire_jack_env(server.env, cache, server)
 
 
 def driver_of(route, env):

@@ -15,9 +15,10 @@
 #include <samplerate.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -43,9 +44,9 @@ struct MidiTarget {
 };
 std::atomic<const MidiTarget*> midiTarget{nullptr};
 
-// jack_client_open("synth") with a deadline; libjack itself would wait for
-// ever on a stopped server. A call that misses it finishes on its own
-// thread, which then closes what it opened.
+// jack_client_open with the chosen name and a deadline; libjack itself would
+// wait for ever on a stopped server. A call that misses it finishes on its
+// own thread, which then closes what it opened.
 jack_client_t* openClient() {
     const std::string name = soundOptions().jackClientName;
     enum : int { kOpening, kTaken, kAbandoned };
@@ -365,15 +366,17 @@ void connectOutputs(JackLink* k) {
     jack_free(ports);
 }
 
-// Wires the chosen ports to midi_in; a missing one is a one-line warning.
+// Wires the chosen MIDI ports to midi_in; a missing one is a warning.
 void connectMidi(JackLink* k) {
-    const std::string ours = jack_port_name(k->midiIn);
+    const char* ours = jack_port_name(k->midiIn);
     for (const std::string& port : soundOptions().midiConnections) {
-        if (!jack_port_by_name(k->client, port.c_str())) {
-            std::fprintf(stderr, "warning: no MIDI port %s\n", port.c_str());
+        if (jack_port_by_name(k->client, port.c_str()) == nullptr) {
+            std::fprintf(stderr, "synth: no JACK port '%s' to connect to %s\n", port.c_str(), ours);
             continue;
         }
-        jack_connect(k->client, port.c_str(), ours.c_str());
+        const int result = jack_connect(k->client, port.c_str(), ours);
+        if (result != 0 && result != EEXIST)
+            std::fprintf(stderr, "synth: cannot connect JACK port '%s' to %s\n", port.c_str(), ours);
     }
 }
 

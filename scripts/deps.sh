@@ -6,8 +6,13 @@
 #
 # The lists are scripts/packages/NAME.txt, one package a line. apt-get runs
 # through sudo where the user is not root, and only when something is
-# missing. The test list is installed without recommended packages, so that
-# nothing (pipewire-alsa above all) changes the machine's sound setup.
+# missing. Nothing is installed with its recommended packages.
+#
+# The machine's packages are never removed or replaced: apt-get is first
+# asked what it would do (-s). A package whose installation would remove an
+# installed one (pulseaudio on a desktop whose PipeWire conflicts with it)
+# is left out, with one line that says which packages it would remove; the
+# rest of its list is installed. The tests skip what needs a package left out.
 set -euo pipefail
 lists_dir="$(cd "$(dirname "$0")" && pwd)/packages"
 
@@ -40,19 +45,45 @@ if [ "$(id -u)" -ne 0 ]; then
   if ! command -v sudo >/dev/null; then
     echo "Missing packages; as root, run:" >&2
     for list; do
-      [ -z "${missing[$list]}" ] || echo "  apt-get install ${missing[$list]}" >&2
+      [ -z "${missing[$list]}" ] || echo "  apt-get install --no-install-recommends ${missing[$list]}" >&2
     done
     exit 1
   fi
   as_root=(sudo)
 fi
 
+apt_options=(-y --no-install-recommends)
+
+# The installed packages that installing "$@" would remove, one line.
+would_remove() {
+  LC_ALL=C apt-get -s "${apt_options[@]}" install "$@" 2>/dev/null |
+    awk '/^Remv /{print $2}' | paste -sd' ' -
+}
+
 "${as_root[@]}" apt-get update
 for list; do
   [ -n "${missing[$list]}" ] || continue
-  options=(-y)
-  [ "$list" != test ] || options+=(--no-install-recommends)
-  echo "Installing (${list}): ${missing[$list]}" >&2
-  # shellcheck disable=SC2086  # one word per package
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install "${options[@]}" ${missing[$list]}
+  # shellcheck disable=SC2206  # one word per package
+  wanted=(${missing[$list]})
+  if ! LC_ALL=C apt-get -s "${apt_options[@]}" install "${wanted[@]}" >/dev/null 2>&1 ||
+      [ -n "$(would_remove "${wanted[@]}")" ]; then
+    kept=()
+    for p in "${wanted[@]}"; do
+      if ! LC_ALL=C apt-get -s "${apt_options[@]}" install "$p" >/dev/null 2>&1; then
+        echo "Not installing $p ($list): apt-get cannot install it here." >&2
+      elif removed="$(would_remove "$p")" && [ -n "$removed" ]; then
+        echo "Not installing $p ($list): it would remove $removed, which this machine has." >&2
+      else
+        kept+=("$p")
+      fi
+    done
+    wanted=("${kept[@]}")
+    if [ ${#wanted[@]} -gt 0 ] && [ -n "$(would_remove "${wanted[@]}")" ]; then
+      echo "Not installing the $list list: together its packages would remove $(would_remove "${wanted[@]}")." >&2
+      wanted=()
+    fi
+  fi
+  [ ${#wanted[@]} -gt 0 ] || continue
+  echo "Installing (${list}): ${wanted[*]}" >&2
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install "${apt_options[@]}" "${wanted[@]}"
 done

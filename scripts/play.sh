@@ -10,6 +10,7 @@ if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; 
   exit 1
 fi
 bash scripts/deps.sh build run >&2
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The program alone: tests and benchmarks are for scripts/test.sh.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build -j "$(nproc)" --target synth >/dev/null
 exec ./build/app/synth

@@ -1,7 +1,5 @@
 #include "synth/patch.h"
 
-#include <SDL.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,9 +10,12 @@ const char* const kTargetPhase = "PHASE";
 
 Synth* synth = nullptr;
 Vca* vca = nullptr;
-SDL_Surface* screen = nullptr;
 
 namespace {
+
+// The bend glides with a time constant of 5 ms (1 - e^(-1/220.5)), and lands
+// on its target once a step no longer moves it (some 1e-5 of it away).
+constexpr float kBendGlide = 0.0045249f;
 
 enum TargetBits : unsigned { kActsOnAmplitude = 1, kActsOnFrequency = 2, kActsOnPhase = 4 };
 
@@ -45,7 +46,9 @@ float noteFrequency(int32_t note) {
     return static_cast<float>(8.1757989 * std::pow(2.0, (static_cast<double>(note) + 11) / 12.0));
 }
 
-Synth::Synth() {
+Synth::Synth() : Synth(Quiet{}) { print(); }
+
+Synth::Synth(Quiet) {
     Vco* first = new Vco(1.0f, 440.0f, Vco::kSine);
     Vco* second = new Vco(1.0f, 0.0f, Vco::kSine);
     Vco* third = new Vco(1.0f, 0.0f, Vco::kSine);
@@ -65,11 +68,16 @@ Synth::Synth() {
 
     slots.insert(slots.begin(), slot1);
     slots.insert(slots.begin(), slot0);
-    print();
 }
 
 void Synth::tick() {
-    const double level = vca != nullptr ? vca->getLevel() : 0.0f;
+    const Vca* const pitchEnvelope = envelope != nullptr ? envelope : vca;
+    const double level = pitchEnvelope != nullptr ? pitchEnvelope->getLevel() : 0.0f;
+    const float bendTarget = bend;
+    if (bendNow != bendTarget) {
+        const float next = bendNow + (bendTarget - bendNow) * kBendGlide;
+        bendNow = next != bendNow ? next : bendTarget;
+    }
     float sum = 0.0f;
     for (VcoSlot& slot : slots) {
         Vco& carrier = *slot.carrier;
@@ -105,6 +113,7 @@ void Synth::tick() {
 
         // Pitch envelope: a level of 1 doubles the frequency.
         aFreq = static_cast<float>(aFreq + level * aFreq);
+        if (bendNow != 1.0f) aFreq *= bendNow;
 
         carrier.aFreq = aFreq;
         carrier.aAmpl = aAmpl;
@@ -129,67 +138,4 @@ int16_t toSample(float value) {
     if (!(value >= -9223372036854775808.0f && value < 9223372036854775808.0f)) return 0;
     const int64_t whole = static_cast<int64_t>(value);
     return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(whole) & 0xffffu));
-}
-
-namespace {
-
-// The surface memory the last clear filled, and with what. Nothing else in
-// the program draws, so a later clear of the same memory would rewrite the
-// same bytes; one byte per row, spread over the columns, is checked first
-// so that a surface drawn on (or a new one at the same address) is filled.
-struct ClearedSurface {
-    const SDL_Surface* surface = nullptr;
-    const void* pixels = nullptr;
-    int w = 0;
-    int h = 0;
-    int pitch = 0;
-    int bytesPerPixel = 0;
-    Uint8 value = 0;
-};
-ClearedSurface cleared;  // touched only by the thread that renders
-
-bool stillCleared(const SDL_Surface* surface, size_t rowBytes, Uint8 value) {
-    if (surface != cleared.surface || surface->pixels != cleared.pixels || surface->w != cleared.w ||
-        surface->h != cleared.h || surface->pitch != cleared.pitch ||
-        surface->format->BytesPerPixel != cleared.bytesPerPixel || value != cleared.value)
-        return false;
-    const Uint8* row = static_cast<const Uint8*>(surface->pixels);
-    for (int y = 0; y < surface->h; ++y, row += surface->pitch) {
-        if (row[(size_t(y) * 977) % rowBytes] != value) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-int clearScreen(SDL_Surface* surface) {
-    if (surface == nullptr) return 0;
-    const int locked = SDL_LockSurface(surface);
-    if (locked < 0) return locked;
-    const Uint32 black = SDL_MapRGB(surface->format, 0, 0, 0);
-    const Uint8 value = static_cast<Uint8>(black & 0xff);
-    const size_t rowBytes = static_cast<size_t>(surface->format->BytesPerPixel) * surface->w;
-    if (rowBytes > 0 && surface->h > 0 && surface->pixels && !stillCleared(surface, rowBytes, value)) {
-        Uint8* row = static_cast<Uint8*>(surface->pixels);
-        for (int y = 0; y < surface->h; ++y, row += surface->pitch) std::memset(row, value, rowBytes);
-        cleared = {surface, surface->pixels, surface->w, surface->h, surface->pitch,
-                   surface->format->BytesPerPixel, value};
-    }
-    SDL_UnlockSurface(surface);
-    return locked;
-}
-
-int renderStream(FSOUND_STREAM* /*stream*/, void* buffer, int lengthInBytes, void* /*userData*/) {
-    clearScreen(screen);
-    if (buffer == nullptr || synth == nullptr) return 1;
-    int16_t* out = static_cast<int16_t*>(buffer);
-    const int frames = lengthInBytes >> 2;
-    for (int i = 0; i < frames; ++i) {
-        if (vca != nullptr) vca->tick();
-        synth->tick();
-        const int16_t sample = toSample(synth->getOutput());
-        out[2 * i] = sample;
-        out[2 * i + 1] = sample;
-    }
-    return 1;
 }

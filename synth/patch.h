@@ -54,6 +54,9 @@ class Synth : public ModuleBase {
 public:
     // Builds the fixed patch and prints it.
     Synth();
+    // Builds the fixed patch without printing it.
+    struct Quiet {};
+    explicit Synth(Quiet);
 
     // Evaluates one sample into output.
     void tick();
@@ -63,6 +66,16 @@ public:
 
     Shared<float> output{0.0f};
     std::vector<VcoSlot> slots;
+    // The envelope whose level bends the pitch; none means the program-wide
+    // vca. Set before the stream starts, never during.
+    Vca* envelope = nullptr;
+
+    // Pitch bend: the ratio both carriers' frequency is multiplied by (1 at
+    // centre), written by the MIDI keys. tick() glides to it within a few
+    // milliseconds so that a moving wheel does not click; at exactly 1 the
+    // carriers are left untouched.
+    Shared<float> bend{1.0f};
+    float bendNow = 1.0f;  // the ratio sounding; the render thread's
 };
 
 // Frequency of a note: 8.1757989 * 2^((note + 11) / 12); note 58 is 440 Hz.
@@ -74,7 +87,7 @@ int16_t toSample(float value);
 
 // The program-wide engine objects, set once by main before the stream starts.
 extern Synth* synth;
-extern Vca* vca;          // its level bends the pitch; none means level 0
+extern Vca* vca;          // bends the pitch of a Synth without an envelope; none: level 0
 extern SDL_Surface* screen;
 
 // Fills the surface with black; no surface, nothing to do. Returns the

@@ -3,14 +3,11 @@
 namespace noise {
 
 namespace {
-thread_local uint32_t state = 1;
+thread_local Generator threadGenerator;
 }
 
-int rand() {
-    state = state * 214013u + 2531011u;
-    return static_cast<int>((state >> 16) & 0x7fff);
-}
+int rand() { return threadGenerator.next(); }
 
-void seed(uint32_t s) { state = s; }
+void seed(uint32_t s) { threadGenerator.state = s; }
 
 }  // namespace noise

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "synth/random.h"
-
 namespace {
 
 constexpr double kSampleRate = 44100.0;
@@ -77,11 +75,11 @@ void Vco::tick() {
         }
         float v = 0.0f;
         const int64_t m1 = truncSaturated(static_cast<double>(workFreq) - 439.0) + 1;
-        const int draw = noise::rand();
+        const int first = draw();
         // A zero modulus draws but never spikes; a zero spike modulus gives 0.
-        if (m1 != 0 && draw % m1 == 1) {
+        if (m1 != 0 && first % m1 == 1) {
             const int64_t m2 = truncSaturated(static_cast<double>(amp) * 100.0) + 111;
-            const int spike = noise::rand();
+            const int spike = draw();
             v = m2 != 0 ? static_cast<float>(spike % m2) : 0.0f;
         }
         out = static_cast<float>((static_cast<double>(v) - amp * 50.0) / 100.0);

@@ -5,6 +5,7 @@
 // thread; the working values (aFreq, aAmpl, aPhase), cycle and output are
 // written by the stream thread. All are Shared so neither side ever blocks.
 #include "synth/module_base.h"
+#include "synth/random.h"
 #include "synth/shared.h"
 
 class Vco : public ModuleBase {
@@ -36,8 +37,13 @@ public:
     Shared<float> aFreq;
     Shared<int> waveform;
 
+    // Where the noise waveform draws from: none means the ticking thread's
+    // generator (noise::rand). Set before the stream starts, never during.
+    noise::Generator* noiseSource = nullptr;
+
 private:
     double sine(double turns);
+    int draw() { return noiseSource != nullptr ? noiseSource->next() : noise::rand(); }
 
     // sin() of the last argument, so a still oscillator (0 Hz) costs no sine.
     // NaN matches no argument. Stream-thread only.

@@ -7,6 +7,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/window.cmake OPTIONAL)
 add_executable(program_tests
   app/console_keys_test.cpp
   app/output_select_test.cpp
+  app/options_test.cpp
+  app/patch_file_test.cpp
   app/fake_sound.cpp
   app/fake_console.cpp
 )
@@ -26,10 +28,11 @@ set_tests_properties(program_console PROPERTIES
   ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
   TIMEOUT 180)
 
-# The drone through a private PulseAudio null sink.
+# The drone through private PulseAudio and PipeWire null sinks, on the pulse
+# plugin's route and PipeWire's own ALSA plugin's.
 add_test(NAME program_sound
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/e2e/test_program_sound.py)
 set_tests_properties(program_sound PROPERTIES
   LABELS e2e
-  ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>"
-  TIMEOUT 120)
+  ENVIRONMENT "SYNTH_PROGRAM=$<TARGET_FILE:synth>;SYNTH_TEST_CACHE=${CMAKE_BINARY_DIR}/e2e-cache"
+  TIMEOUT 240)

@@ -3,6 +3,8 @@ add_executable(engine_tests
   synth/vco_test.cpp
   synth/vca_test.cpp
   synth/patch_test.cpp
+  synth/engine_test.cpp
+  synth/note_keys_test.cpp
 )
 target_link_libraries(engine_tests PRIVATE engine GTest::gtest GTest::gtest_main)
 gtest_discover_tests(engine_tests PROPERTIES LABELS unit TIMEOUT 60)

@@ -63,10 +63,24 @@ TEST_F(MidiKeysTest, OneVoiceWithLastNotePriority) {
     EXPECT_EQ(printed(), "UNTRIG\n");
 }
 
+TEST_F(MidiKeysTest, AFloodPrintsTheStateItLeft) {
+    for (int i = 0; i < 3; ++i) {
+        send(0x90, 60, 100);
+        send(0x80, 60, 0);
+    }
+    EXPECT_EQ(printed(), "\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n");
+    for (int i = 0; i < 500; ++i) {
+        send(0x90, 60, 100);
+        send(0x80, 60, 0);
+    }
+    send(0x90, 62, 100);
+    EXPECT_EQ(printed(), "UNTRIG\n\nTRIG\n");
+}
+
 TEST_F(MidiKeysTest, OtherMessagesAreIgnored) {
     send(0x80, 60, 64);   // nothing held
-    send(0xB0, 64, 127);  // control change
-    send(0xE0, 0, 64);    // pitch bend
+    send(0xB0, 1, 127);   // modulation wheel
+    send(0xA0, 60, 64);   // polyphonic aftertouch
     const unsigned char clock = 0xF8;
     fake::midiHandler(&clock, 1, fake::midiUser);
     EXPECT_EQ(notes(), std::make_pair(58, 58));

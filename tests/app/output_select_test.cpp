@@ -117,6 +117,41 @@ TEST_F(SelectOutputTest, MenuKeysSelectOutputTypes) {
     }
 }
 
+TEST_F(SelectOutputTest, AnswersFromTheCommandLineAreNotAsked) {
+    struct Case {
+        int output, driver;
+        const char* keys;
+        bool menu, list;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {4, 1, "", false, false, {"SetOutput(0)", "SetDriver(0)", "Init(44100,32,0)"}},
+        {1, 0, "2", false, true, {"SetOutput(2)", "SetDriver(1)", "Init(44100,32,0)"}},
+        {0, 2, "3", true, false, {"SetOutput(7)", "SetDriver(1)", "Init(44100,32,0)"}},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::sound.drivers = {"Primary", "Second card"};
+        fake::type(c.keys);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(selectOutput(c.output, c.driver), 1);
+        const std::string out = testing::internal::GetCapturedStdout();
+        SCOPED_TRACE(out);
+        EXPECT_EQ(out.find("Output Type") != std::string::npos, c.menu);
+        EXPECT_EQ(out.find("Driver list") != std::string::npos, c.list);
+        EXPECT_EQ(fake::console.getchCalls, static_cast<int>(std::string(c.keys).size()));
+        EXPECT_EQ(fake::calls, c.calls);
+    }
+}
+
+TEST_F(SelectOutputDeathTest, AnsweredDriverNotInTheListEndsWithStatus2) {
+    fake::echoCalls = true;
+    std::fflush(nullptr);
+    EXPECT_EXIT(selectOutput(4, 2), testing::ExitedWithCode(2),
+                testing::MatchesRegex("synth: driver 2 is not in the list \\(NoSound has 1 driver\\); "
+                                      "try 'synth --help'\n"));
+}
+
 TEST_F(SelectOutputTest, OutputNamesAsTheLibraryReportsThem) {
     const std::pair<int, std::string> names[] = {
         {0, "NoSound"}, {1, "Windows Multimedia Waveout"}, {2, "Direct Sound"},

@@ -1,110 +1,80 @@
-"""PipeWire's own ALSA plugin (ALSA device "pipewire") for a client of a
-private PipeWire server, without installing pipewire-alsa machine-wide
-(installing it would make PipeWire the machine's default ALSA device).
+"""PipeWire's own ALSA plugin, the route Debian's GNOME desktop plays ALSA
+through (package pipewire-alsa), for a test's clients only: the machine's
+ALSA configuration is left as it is.
 
-The Debian package is fetched with `apt-get download` into a directory of
-the build tree and unpacked there once; a private ALSA configuration names
-the plugin's library by path and defines the "pipewire" device, added after
-the system's own files, so that the other devices stay as they are.
+    route = PipeWireAlsa()                   # fetched and unpacked once
+    if route.missing: skip(route.missing)
+    env = route.env(server, base_env)        # ALSA's default is the plugin
 
-    alsa = PipeWireAlsa(cache_dir, tmp_dir)   # fetches once, unpacks into tmp_dir
-    env = alsa.env(base_env, server_dir)      # ALSA device "pipewire" reaches it
-
-pipewire_jack_env() does the same for PipeWire's JACK library (pw-jack).
-
-Also a command line: `python3 pipewire_alsa.py DIR` prints the configuration
-file's path (fetching when needed), for shell scripts.
+The package is fetched with `apt-get download` into a cache directory
+(SYNTH_TEST_CACHE, which the build sets to one in the build tree) and unpacked
+with `dpkg-deb -x`; a private top-level ALSA configuration (ALSA_CONFIG_PATH)
+loads the usual one, then makes the unpacked plugin the default device,
+connected to the given PipeWireServer's socket.
 """
 import glob
 import os
 import subprocess
-import sys
-
-PACKAGE = "pipewire-alsa"
-SYSTEM_CONFIG = "/usr/share/alsa/alsa.conf"
-
-
-def unpack(package, cache_dir, root):
-    """Fetches a Debian package into cache_dir (once) and unpacks it under
-    root, installing nothing. Everyone may read what is unpacked."""
-    os.makedirs(cache_dir, exist_ok=True)
-    debs = glob.glob(os.path.join(cache_dir, package + "_*.deb"))
-    if not debs:
-        subprocess.run(["apt-get", "download", "-q", package], cwd=cache_dir, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        debs = glob.glob(os.path.join(cache_dir, package + "_*.deb"))
-    subprocess.run(["dpkg-deb", "-x", debs[0], root], check=True)
-    for top, dirs, _ in os.walk(root):
-        for d in dirs:
-            os.chmod(os.path.join(top, d), 0o755)
-
-
-def open_native_socket(server_dir):
-    """Lets every user connect to the private server's native socket (the
-    tests run clients as an unprivileged user)."""
-    os.chmod(os.path.join(server_dir, "pipewire-0"), 0o777)
-
-
-def pipewire_jack_env(base, cache_dir, server_dir, unpack_dir=None):
-    """base for a JACK client of the PipeWire server whose socket is in
-    server_dir, through PipeWire's libjack (pipewire-jack, fetched into
-    cache_dir and unpacked under unpack_dir, by default cache_dir, as pw-jack
-    does with the installed one)."""
-    root = os.path.join(os.path.abspath(unpack_dir or cache_dir), "jack-root")
-    found = glob.glob(os.path.join(root, "usr/lib/*/pipewire-0.3/jack"))
-    if not found:
-        unpack("pipewire-jack", os.path.abspath(cache_dir), root)
-        found = glob.glob(os.path.join(root, "usr/lib/*/pipewire-0.3/jack"))
-    open_native_socket(server_dir)
-    return dict(base, LD_LIBRARY_PATH=found[0], PIPEWIRE_RUNTIME_DIR=server_dir)
+import tempfile
 
 
 class PipeWireAlsa:
-    def __init__(self, cache_dir, unpack_dir=None):
-        """Fetches the package into cache_dir (once) and unpacks it into
-        unpack_dir (by default cache_dir): a directory that the users who
-        run the clients can read."""
-        self.cache = os.path.abspath(cache_dir)
-        self.dir = os.path.abspath(unpack_dir or cache_dir)
-        self.root = os.path.join(self.dir, "root")
-        self.config = os.path.join(self.dir, "pipewire-alsa.conf")
-        if not os.path.exists(self.config):
-            unpack(PACKAGE, self.cache, self.root)
-            self._write_config()
+    def __init__(self, cache_dir=None):
+        cache_dir = cache_dir or os.environ.get("SYNTH_TEST_CACHE") or os.path.join(
+            tempfile.gettempdir(), "synth-test-cache")
+        self.dir = os.path.join(os.path.abspath(cache_dir), "pipewire-alsa")
+        self.missing = None     # why the route cannot be used, or None
+        self.lib_dir = None
+        self.conf_d = None
+        try:
+            self._unpack()
+        except (OSError, subprocess.SubprocessError) as e:
+            self.missing = "PipeWire's ALSA plugin could not be fetched (%s)" % e
 
-    def _library(self, kind):
-        found = glob.glob(os.path.join(self.root, "usr/lib/*/alsa-lib/libasound_module_%s_pipewire.so" % kind))
-        if not found:
-            raise RuntimeError("%s has no %s plugin" % (PACKAGE, kind))
-        return found[0]
+    def _unpack(self):
+        root = os.path.join(self.dir, "root")
+        libs = glob.glob(os.path.join(root, "usr/lib/*/alsa-lib/libasound_module_pcm_pipewire.so"))
+        if not libs:
+            os.makedirs(self.dir, exist_ok=True)
+            for stale in glob.glob(os.path.join(self.dir, "*.deb")):
+                os.remove(stale)
+            subprocess.run(["apt-get", "download", "pipewire-alsa"], cwd=self.dir, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+            debs = glob.glob(os.path.join(self.dir, "pipewire-alsa_*.deb"))
+            if not debs:
+                raise OSError("no package downloaded")
+            subprocess.run(["dpkg-deb", "-x", debs[0], root], check=True, timeout=60)
+            libs = glob.glob(os.path.join(root, "usr/lib/*/alsa-lib/libasound_module_pcm_pipewire.so"))
+            if not libs:
+                raise OSError("the package holds no plugin")
+        # Clients of other users load the plugin too.
+        for path in [self.dir] + [os.path.join(d, n) for d, dirs, files in os.walk(self.dir)
+                                  for n in dirs + files]:
+            if not os.path.islink(path):
+                os.chmod(path, 0o755 if os.path.isdir(path) else 0o644)
+        self.lib_dir = os.path.dirname(libs[0])
+        self.conf_d = os.path.join(root, "usr/share/alsa/alsa.conf.d")
 
-    def _write_config(self):
-        with open(os.path.join(self.root, "usr/share/alsa/alsa.conf.d/50-pipewire.conf")) as f:
-            definitions = f.read()
-        text = ("pcm_type.pipewire { lib \"%s\" }\nctl_type.pipewire { lib \"%s\" }\n%s"
-                % (self._library("pcm"), self._library("ctl"), definitions))
-        with open(self.config + ".tmp", "w") as f:
-            f.write(text)
-        os.chmod(self.config + ".tmp", 0o644)
-        os.rename(self.config + ".tmp", self.config)
+    def config(self, socket_path):
+        """Writes the private top-level ALSA configuration for a server's
+        socket; returns its path."""
+        path = os.path.join(self.dir, "asound-%d.conf" % abs(hash(socket_path)))
+        with open(path, "w") as f:
+            f.write("</usr/share/alsa/alsa.conf>\n")
+            f.write("<%s>\n" % os.path.join(self.conf_d, "50-pipewire.conf"))
+            for kind in ("pcm", "ctl"):
+                f.write('%s_type.pipewire { lib "%s" }\n'
+                        % (kind, os.path.join(self.lib_dir, "libasound_module_%s_pipewire.so" % kind)))
+            f.write('defaults.pipewire.server "%s"\n' % socket_path)
+            f.write('pcm.!default { type pipewire server "%s" playback_node "-1" capture_node "-1" }\n'
+                    % socket_path)
+            f.write('ctl.!default { type pipewire server "%s" }\n' % socket_path)
+        os.chmod(path, 0o644)
+        return path
 
-    def env(self, base, server_dir, default=False):
-        """base with ALSA's configuration extended by the "pipewire" device,
-        reaching the PipeWire server whose socket is in server_dir; default
-        also makes it ALSA's default device."""
-        files = [SYSTEM_CONFIG, self.config]
-        if default:
-            default_conf = os.path.join(self.dir, "pipewire-default.conf")
-            if not os.path.exists(default_conf):
-                with open(os.path.join(self.root, "usr/share/alsa/alsa.conf.d/99-pipewire-default.conf")) as f:
-                    text = f.read()
-                with open(default_conf, "w") as f:
-                    f.write(text)
-                os.chmod(default_conf, 0o644)
-            files.append(default_conf)
-        open_native_socket(server_dir)
-        return dict(base, ALSA_CONFIG_PATH=":".join(files), PIPEWIRE_RUNTIME_DIR=server_dir)
-
-
-if __name__ == "__main__":
-    print(PipeWireAlsa(sys.argv[1]).config)
+    def env(self, server, base):
+        """base with ALSA's default device the plugin, on server's socket
+        (a PipeWireServer), and PULSE_SERVER None (no PulseAudio server)."""
+        socket = os.path.join(server.dir, "pipewire-0")
+        os.chmod(socket, 0o777)   # clients of other users too, as on pipewire-pulse's
+        return dict(base, ALSA_CONFIG_PATH=self.config(socket), PULSE_SERVER=None)

@@ -6,8 +6,9 @@ session bus, with the PulseAudio interface of PulseServer.
 
     with PipeWireServer() as server:        # as PulseServer
         subprocess.run([player], env=server.env)
-    for kind, Server in SERVERS.items():    # "pulseaudio", "pipewire"
+    for kind, Server in SERVERS.items():    # "pulseaudio" (where installed), "pipewire"
         ...
+    with server_on_hand() as server:        # PulseAudio, else PipeWire
 
 The graph runs at 44100 Hz only, so that the null sink's monitor carries
 exactly what a 44100 Hz client plays. Clients reach the server through
@@ -17,9 +18,10 @@ Use Debian's /usr/bin/python3.
 """
 import os
 import socket
+import sys
 import time
 
-from pulse_server import CHANNELS, RATE, SINK, PulseServer, SoundServer
+from pulse_server import CHANNELS, PULSEAUDIO_MISSING, RATE, SINK, PulseServer, SoundServer
 
 _PIPEWIRE_CONF = """\
 context.properties = {
@@ -112,3 +114,12 @@ class PipeWireServer(SoundServer):
 
 
 SERVERS = {"pulseaudio": PulseServer, "pipewire": PipeWireServer}
+if PULSEAUDIO_MISSING:
+    print(PULSEAUDIO_MISSING, file=sys.stderr)
+    del SERVERS["pulseaudio"]
+
+
+def server_on_hand(**kwargs):
+    """PulseAudio where it is installed, else PipeWire: for tests that need a
+    server, not a given one."""
+    return PipeWireServer(**kwargs) if PULSEAUDIO_MISSING else PulseServer(**kwargs)

@@ -20,11 +20,13 @@ group of its own: Ctrl-C and Ctrl-Z typed into the terminal reach the
 program only, and a stopped program is continued by sending it SIGCONT.
 Core dumps are off. Program(stdin_closed=True) starts it with descriptor 0
 closed; Program(head=True) with its standard output a pipe whose reader
-passes two lines to the terminal, prints "@@HEAD-LEFT" and closes it.
+passes two lines to the terminal, prints "@@HEAD-LEFT" and closes it;
+Program(args=[...]) with those command-line arguments.
 
 The program's path comes from the SYNTH_PROGRAM environment variable unless
 given. DISPLAY is removed from the environment (no window) unless given in
-env; a value of None in env removes a variable. TERM defaults to "xterm".
+env; a value of None in env removes a variable. TERM is "xterm", whatever
+the terminal the tests run in, unless env says otherwise.
 Every process is stopped by its own pid. Use Debian's /usr/bin/python3.
 """
 import os
@@ -120,7 +122,7 @@ def program_env(env=None):
     """The environment the program runs with (see the module's notes)."""
     result = dict(os.environ)
     result.pop("DISPLAY", None)
-    result.setdefault("TERM", "xterm")
+    result["TERM"] = "xterm"   # the clear sequences the tests expect are its own
     for key, value in (env or {}).items():
         if value is None:
             result.pop(key, None)
@@ -129,10 +131,10 @@ def program_env(env=None):
     return result
 
 
-def run_piped(keys, env=None, timeout=20):
-    """Runs the program with keys (bytes) on a pipe as its standard input;
-    returns the CompletedProcess (stdout and stderr as bytes)."""
-    return subprocess.run([program_path()], input=keys, stdout=subprocess.PIPE,
+def run_piped(keys, env=None, timeout=20, args=()):
+    """Runs the program (with args) with keys (bytes) on a pipe as its
+    standard input; returns the CompletedProcess (stdout and stderr as bytes)."""
+    return subprocess.run([program_path(), *args], input=keys, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=program_env(env), timeout=timeout)
 
 
@@ -144,8 +146,9 @@ def foreign_lines(text):
 
 
 class Program:
-    def __init__(self, program=None, env=None, timeout=10, stdin_closed=False, head=False):
+    def __init__(self, program=None, env=None, timeout=10, stdin_closed=False, head=False, args=()):
         self.program = program or program_path()
+        self.args = list(args)
         self.env = program_env(env)
         self.options = ",".join(name for name, on in (("closed-stdin", stdin_closed), ("head", head)) if on)
         self.timeout = timeout
@@ -156,7 +159,7 @@ class Program:
     # -- lifetime -----------------------------------------------------------
 
     def start(self):
-        self.child = pexpect.spawn("/usr/bin/python3", ["-c", _WRAPPER, self.options, self.program],
+        self.child = pexpect.spawn("/usr/bin/python3", ["-c", _WRAPPER, self.options, self.program, *self.args],
                                    env=self.env, timeout=self.timeout, encoding="latin-1",
                                    dimensions=(50, 160))
         self.child.logfile_read = self

@@ -30,8 +30,9 @@ ENVELOPE_SECONDS = 2.1   # a trigger's attack and decay (410 units) and a margin
 class JackServer:
     """jackd with the dummy driver under a private name, stopped by pid."""
 
-    def __init__(self, rate):
+    def __init__(self, rate, period=PERIOD):
         self.rate = rate
+        self.period = period
         self.name = "synthtest-%d-%d" % (os.getpid(), rate)
         self.env = {"JACK_DEFAULT_SERVER": self.name}
         self.proc = None
@@ -41,7 +42,7 @@ class JackServer:
         jack.set_error_function(lambda message: None)
         jack.set_info_function(lambda message: None)
         self.proc = subprocess.Popen(
-            ["jackd", "-n", self.name, "-d", "dummy", "-r", str(self.rate), "-p", str(PERIOD)],
+            ["jackd", "-n", self.name, "-d", "dummy", "-r", str(self.rate), "-p", str(self.period)],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **self.env))
         deadline = time.monotonic() + 10
         while True:
@@ -60,7 +61,7 @@ class JackServer:
 class Studio:
     """The test's MIDI keyboard and a tap on synth:out_1, in the server's frames."""
 
-    def __init__(self, server, seconds=15):
+    def __init__(self, server, seconds=15, client="synth", wire=True):
         import jack
         import numpy as np
         self.rate = server.rate
@@ -94,8 +95,14 @@ class Studio:
 
         self.keys.activate()
         self.tap.activate()
-        self.keys.connect(self.midi, "synth:midi_in")
-        self.tap.connect("synth:out_1", self.input)
+        if wire:
+            self.wire(client, keys=True)
+
+    def wire(self, client, keys):
+        """Taps client:out_1, and plays into client:midi_in when keys."""
+        if keys:
+            self.keys.connect(self.midi, client + ":midi_in")
+        self.tap.connect(client + ":out_1", self.input)
 
     def close(self):
         if self.keys is None:
@@ -107,7 +114,9 @@ class Studio:
         self.keys = self.tap = None
 
     def play(self, status, note, offset=0, velocity=64):
-        """Sends one message at offset within a period; its frame."""
+        """Sends one message at offset within a period; its frame. For a
+        control change note and velocity are the number and value, for pitch
+        bend the low and high seven bits."""
         count = len(self.sent)
         self.pending.append((bytes([status, note, velocity]), offset))
         deadline = time.monotonic() + 5
@@ -268,6 +277,52 @@ class JackTest(unittest.TestCase):
                     if synth:
                         synth.close()
                     server.stop()
+    def test_named_client_wired_from_the_command_line(self):
+        # The keyboard is there first; the program wires it itself, warns of
+        # a port that is missing, and asks nothing.
+        server = JackServer(44100).start()
+        self.addCleanup(server.stop)
+        studio = Studio(server, wire=False)
+        self.addCleanup(studio.close)
+        synth = Program(env=server.env, timeout=20, args=[
+            "-o", "3", "-d", "1", "--jack-name", "lead",
+            "--midi-connect", "keys:out", "--midi-connect", "nowhere:out"])
+        self.addCleanup(synth.close)
+        synth.start()
+        synth.expect_patch()
+        synth.expect("synth: no JACK port 'nowhere:out' to connect to lead:midi_in\r\n")
+        studio.wire("lead", keys=False)
+        time.sleep(0.3)
+
+        studio.play(NOTE_ON, 81)
+        synth.expect("\r\nTRIG\r\n")
+        studio.play(0xB0, 123, velocity=0)            # all notes off, as a sequencer stops
+        synth.expect("UNTRIG\r\n")
+        studio.play(NOTE_ON, 69)                      # a new trigger at its own pitch
+        synth.expect("\r\nTRIG\r\n")
+        time.sleep(ENVELOPE_SECONDS)
+        tones = {"note 69": studio.listen(1.0)}
+        studio.play(0xE0, 0x7F, velocity=0x7F)        # the wheel fully up
+        time.sleep(0.1)
+        tones["bent up"] = studio.listen(1.0)
+        studio.play(0xE0, 0x00, velocity=0x40)        # centre
+        time.sleep(0.1)
+        tones["centre"] = studio.listen(1.0)
+        studio.play(0xB0, 64, velocity=127)           # pedal down: the note-off waits
+        studio.play(NOTE_OFF, 69)
+        time.sleep(0.3)
+        self.assertEqual(synth.transcript.split("\r\n").count("UNTRIG"), 1)
+        studio.play(0xB0, 64, velocity=0)
+        synth.expect("UNTRIG\r\n")
+        synth.send(".")
+        synth.status_block()
+        self.assertEqual(synth.wait_exit(), (0, True))
+        self.assertNotIn("Press a corresponding number", synth.transcript)
+        lines = synth.transcript.split("\r\n")
+        self.assertEqual((lines.count("TRIG"), lines.count("UNTRIG")), (2, 2))
+        for what, freq in (("note 69", 440.0), ("bent up", 493.9), ("centre", 440.0)):
+            with self.subTest(what):
+                self.assertAlmostEqual(tones[what]["freq"], freq, delta=1.0)
 
     def test_server_restart(self):
         # Gone: paced no-sound output; back (at another rate): reconnected.

@@ -7,6 +7,7 @@ import os
 import re
 import signal
 import sys
+import tempfile
 import termios
 import time
 import unittest
@@ -187,6 +188,49 @@ class ConsoleTest(unittest.TestCase):
                 synth.send(".")
                 synth.status_block()
                 self.assertEndedWith(synth, 0)
+
+
+@unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+class CommandLineTest(unittest.TestCase):
+    def test_answers_errors_and_a_kept_patch(self):
+        with self.subTest("-o 4 -d 1 asks nothing"), Program(args=["-o", "4", "-d", "1"]) as synth:
+            synth.expect_patch()
+            synth.expect_lines(HELP)
+            synth.send(".")
+            self.assertEqual(synth.status_block(), INITIAL_BLOCK)
+            self.assertEqual(synth.wait_exit(), (0, True))
+            self.assertNotIn(PROMPT, synth.transcript)
+            self.assertEqual(foreign_lines(synth.transcript), [])
+
+        with self.subTest("--bogus"):
+            result = run_piped(b"41.", args=["--bogus"])
+            self.assertEqual((result.returncode, result.stdout), (2, b""))
+            self.assertEqual(result.stderr.decode().count("\n"), 1, result.stderr)
+            self.assertIn("--bogus", result.stderr.decode())
+
+        with self.subTest("--patch"), tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "lead.patch")
+            for start, key in ((INITIAL_BLOCK, "e"), (None, "a")):
+                with Program(args=["-o", "4", "-d", "1", "--patch", path]) as synth:
+                    synth.expect_lines(HELP)
+                    shown = synth.status_block()   # the patch's values, at start
+                    if start is not None:
+                        self.assertEqual(shown, start)
+                    else:
+                        self.assertTrue(shown[2].startswith("Freq [0.500] "), shown)
+                    synth.send(key)
+                    synth.status_block()
+                    synth.send(".")
+                    synth.status_block()
+                    self.assertEqual(synth.wait_exit(), (0, True))
+                with open(path) as f:
+                    self.assertIn("phase_lfo.frequency = 0.5\n", f.read())
+            with open(path, "a") as f:
+                f.write("phase_lfo.colour = 3\n")
+            result = run_piped(b".", args=["-o", "4", "-d", "1", "--patch", path])
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(":16: unknown parameter 'phase_lfo.colour'", result.stderr.decode())
+            self.assertNotIn(HELP[0], result.stdout.decode())
 
 
 def wait_until(condition, timeout=5.0):

@@ -15,10 +15,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from program import Program, foreign_lines, program_env, program_path  # noqa: E402
-from pulse_server import RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
+from pulse_server import PULSEAUDIO_MISSING, RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
 
 
 @unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+@unittest.skipIf(PULSEAUDIO_MISSING, PULSEAUDIO_MISSING)
 class ServerFaultTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
@@ -64,6 +65,8 @@ class ServerFaultTest(unittest.TestCase):
         # No stream without the library.
         create = "This command failed because FSOUND_Init was not called"
         synth.expect_lines(["Error!", create])
+        # Nothing cleared the first error away.
+        self.assertNotIn("\x1b[2J", synth.transcript.split(init, 1)[1])
         self.assertEndedCleanly(synth, 1, errors=(init, create))
 
     def test_server_restarted_mid_play_gets_the_drone_back(self):

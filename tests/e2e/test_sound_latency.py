@@ -13,7 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_server import PulseServer  # noqa: E402
+from pipewire_server import server_on_hand  # noqa: E402
 
 PLAYER = os.environ.get("SOUND_TONE_PLAYER", "")
 
@@ -21,7 +21,7 @@ PLAYER = os.environ.get("SOUND_TONE_PLAYER", "")
 @unittest.skipUnless(PLAYER and os.access(PLAYER, os.X_OK), "SOUND_TONE_PLAYER not set")
 class LatencyTest(unittest.TestCase):
     def test_repeated_underruns_grow_the_block_a_step_at_a_time(self):
-        with PulseServer() as pulse:
+        with server_on_hand() as pulse:
             player = subprocess.Popen([PLAYER, "--seconds", "8", "--block", "128"], env=pulse.env, stdout=subprocess.PIPE,
                                       stderr=subprocess.PIPE, universal_newlines=True)
             try:

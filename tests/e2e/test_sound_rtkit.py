@@ -18,7 +18,8 @@ import unittest
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
-from pulse_server import PulseServer, _stop  # noqa: E402
+from pipewire_server import server_on_hand  # noqa: E402
+from pulse_server import _stop  # noqa: E402
 
 PLAYER = os.environ.get("SOUND_TONE_PLAYER", "")
 SCHED_RR = 2
@@ -114,7 +115,7 @@ class RtkitTest(unittest.TestCase):
         return lines, [policies.get(int(l[1])) for l in lines if l[0] == "grant"]
 
     def test_device_threads_ask_rtkit_when_sched_fifo_is_refused(self):
-        with PulseServer() as pulse, PrivateBus() as bus:
+        with server_on_hand() as pulse, PrivateBus() as bus:
             lines, policies = self.play(bus, pulse, refuse=False)
             # The plugin's client thread and the callback thread at least.
             self.assertGreaterEqual(len(lines), 2, lines)
@@ -130,7 +131,7 @@ class RtkitTest(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0 and os.access(RTKIT, os.X_OK) and os.access(POLKITD, os.X_OK),
                          "needs root, rtkit and polkitd")
     def test_the_real_rtkit_grants_the_device_threads(self):
-        with PulseServer() as pulse, PrivateBus() as bus:
+        with server_on_hand() as pulse, PrivateBus() as bus:
             rules = os.path.join(bus.dir.name, "rules")
             os.mkdir(rules)
             with open(os.path.join(rules, "50-realtime.rules"), "w") as f:

@@ -18,8 +18,8 @@ import numpy as np
 import pexpect
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pipewire_server import server_on_hand  # noqa: E402
 from program import Program, foreign_lines, program_path  # noqa: E402
-from pulse_server import PulseServer  # noqa: E402
 from xserver import XServer  # noqa: E402
 
 if "--program" in sys.argv:
@@ -50,7 +50,7 @@ class WindowSession:
 
     def __init__(self, display=True, x_args=()):
         self.x = XServer(extra_args=x_args) if display else None
-        self.pulse = PulseServer()
+        self.pulse = server_on_hand()
         self.synth = None
         self.capture = None
         self.window = None
@@ -205,9 +205,10 @@ class WindowPlaysNotes(unittest.TestCase):
         self.assertGreater(np.abs(x).max(), 10000, "the drone reaches the sink")
         self.assertAlmostEqual(dominant(x), F440, delta=8)
 
-    def test_1_window_is_640_by_800(self):
+    def test_1_window_is_640_by_800_and_titled(self):
         geometry = self.s.x.xdotool("getwindowgeometry", self.s.window)
         self.assertIn("Geometry: 640x800", geometry)
+        self.assertEqual(self.s.x.xdotool("getwindowname", self.s.window).strip(), "synth")
 
     def test_1_signals_reach_the_main_thread_only(self):
         masks = blocked_signals(self.s.synth.pid)
@@ -317,6 +318,18 @@ class XConnectionLost(unittest.TestCase):
                 s.synth.status_block()
                 self.assertEqual(s.synth.wait_exit(), (0, True))
                 self.assertEqual(foreign_lines(s.synth.transcript), [])
+
+
+    def test_exit_does_not_wait_on_a_hung_x_server(self):
+        for _ in range(3):
+            with WindowSession() as s:
+                s.x.proc.send_signal(signal.SIGSTOP)
+                self.addCleanup(s.x.proc.send_signal, signal.SIGCONT)
+                s.synth.send(".")
+                s.synth.status_block()
+                self.assertEqual(s.synth.wait_exit(timeout=5), (0, True))
+                self.assertEqual(foreign_lines(s.synth.transcript), [])
+                s.x.proc.send_signal(signal.SIGCONT)
 
 
 @unittest.skipUnless(have_program, skip_reason)

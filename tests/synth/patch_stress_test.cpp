@@ -54,6 +54,7 @@ TEST(PatchStressTest, RenderWhileEditingEverything) {
         envelope->sustain = static_cast<float>(n % 4) * 0.1f;
         slot0.note = 58 + static_cast<int>(n % 13);
         patch->slots[1].note = 58 + static_cast<int>(n % 6);
+        patch->bend = n % 3 == 0 ? 1.0f : 1.1f;  // the MIDI wheel
         if (n % 2 == 0) envelope->trigger(); else envelope->release();
         volatile float level = envelope->getLevel() + envelope->clock + envelope->gate + envelope->released;
         (void)level;
