@@ -27,7 +27,7 @@ const char* const kUsageText =
     "                        connect the JACK port PORT to midi_in once playing and\n"
     "                        after the server comes back; may be repeated\n"
     "      --midi-channel N  listen to MIDI channel N (1-16) only (default: all)\n"
-    "      --latency MS      device block length in milliseconds (1-12), for the\n"
+    "      --latency MS      device block length in milliseconds (1-50), for the\n"
     "                        outputs other than JACK and NoSound\n"
     "      --patch FILE      read the parameters from FILE at start (when it\n"
     "                        exists) and write them back at exit\n"
@@ -94,7 +94,7 @@ ParsedOptions failure(const std::string& error) {
 int latencyBlockFrames(int milliseconds) {
     const double frames = milliseconds * 44.1;
     int block = 64;
-    while (block < 512 && std::fabs(std::log2(frames / (2 * block))) < std::fabs(std::log2(frames / block)))
+    while (block < kLatencyMaxFrames && std::fabs(std::log2(frames / (2 * block))) < std::fabs(std::log2(frames / block)))
         block *= 2;
     return block;
 }
@@ -133,7 +133,7 @@ ParsedOptions parseOptions(int argc, char* const argv[]) {
                 break;
             case kLatency:
                 if (!parseNumber(value, kLatencyMinMs, kLatencyMaxMs, &o.latencyMs))
-                    return bad("milliseconds from 1 to 12");
+                    return bad("milliseconds from 1 to 50");
                 break;
             case kPatch:
                 if (*value == '\0') return bad("a file");

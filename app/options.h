@@ -28,8 +28,10 @@ extern const char* const kUsageText;
 extern const char* const kUsageHint;
 extern const char* const kVersionText;
 
-// Frames per device block for --latency MS: the power of two from 64 to 512
-// nearest to MS at 44100 Hz.
+// Frames per device block for --latency MS: the power of two from 64 to
+// kLatencyMaxFrames nearest to MS at 44100 Hz. The sound layer starts at
+// 1024 frames through a sound server, 128 straight to a card.
 constexpr int kLatencyMinMs = 1;
-constexpr int kLatencyMaxMs = 12;
+constexpr int kLatencyMaxMs = 50;
+constexpr int kLatencyMaxFrames = 2048;
 int latencyBlockFrames(int milliseconds);

@@ -68,8 +68,8 @@ TEST(OptionsTest, Refused) {
         {{"-o", "4x"}, "invalid value '4x' for --output: an output from 1 to 4"},
         {{"-d", "0"}, "invalid value '0' for --driver: a driver number from 1"},
         {{"--midi-channel", "17"}, "invalid value '17' for --midi-channel: a channel from 1 to 16"},
-        {{"--latency", "0"}, "invalid value '0' for --latency: milliseconds from 1 to 12"},
-        {{"--latency", "99999999999"}, "invalid value '99999999999' for --latency: milliseconds from 1 to 12"},
+        {{"--latency", "0"}, "invalid value '0' for --latency: milliseconds from 1 to 50"},
+        {{"--latency", "99999999999"}, "invalid value '99999999999' for --latency: milliseconds from 1 to 50"},
         {{"--jack-name", ""}, "invalid value '' for --jack-name: a name"},
         {{"--midi-connect="}, "invalid value '' for --midi-connect: a JACK port"},
     };
@@ -81,7 +81,7 @@ TEST(OptionsTest, Refused) {
 }
 
 TEST(OptionsTest, LatencyBlockFrames) {
-    const std::pair<int, int> cases[] = {{1, 64}, {2, 64}, {3, 128}, {4, 128}, {5, 256}, {8, 256}, {9, 512}, {12, 512}};
+    const std::pair<int, int> cases[] = {{1, 64}, {2, 64}, {3, 128}, {4, 128}, {5, 256}, {8, 256}, {9, 512}, {12, 512}, {23, 1024}, {50, 2048}};
     for (const auto& [ms, frames] : cases) EXPECT_EQ(latencyBlockFrames(ms), frames) << ms << " ms";
 }
 
