@@ -127,7 +127,7 @@ if mode == "compare":
     with XServer() as x, PulseServer() as pulse, tempfile.TemporaryDirectory() as tmp:
         tone = os.path.join(tmp, "tone.raw")
         write_tone(tone)
-        env = {"PULSE_SERVER": pulse.server, "DISPLAY": x.env()["DISPLAY"]}
+        env = dict(pulse.client_env, DISPLAY=x.env()["DISPLAY"])
         ratios, programs, players = [], [], []
         before = aplay(pulse.env, tone, pulse)
         for r in range(rounds):
@@ -146,10 +146,10 @@ if mode == "compare":
                  " ".join("%.2f" % r for r in ratios)))
 elif mode == "window":
     with XServer() as x, PulseServer() as pulse:
-        measure({"PULSE_SERVER": pulse.server, "DISPLAY": x.env()["DISPLAY"]}, "1", pulse)
+        measure(dict(pulse.client_env, DISPLAY=x.env()["DISPLAY"]), "1", pulse)
 elif mode == "pulse":
     with PulseServer() as pulse:
-        measure({"PULSE_SERVER": pulse.server}, "1", pulse)
+        measure(pulse.client_env, "1", pulse)
 else:
     measure({}, "4")
 PY

@@ -157,8 +157,8 @@ def measure(trials):
         x_server.start()
         pulse.start()
         capture = LiveCapture(pulse.env)
-        synth = Program(env={"DISPLAY": x_server.display, "PULSE_SERVER": pulse.server,
-                             "SDL_VIDEODRIVER": None}, timeout=20).start()
+        synth = Program(env=dict(pulse.client_env, DISPLAY=x_server.display, SDL_VIDEODRIVER=None),
+                        timeout=20).start()
         synth.expect_patch()
         synth.start_alsa_default()
         x_server.wait_for_window(pid=synth.pid)

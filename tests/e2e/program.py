@@ -2,7 +2,7 @@
 
     from program import Program, program_path, run_piped
 
-    with Program(env={"PULSE_SERVER": server}) as synth:   # started in a pty
+    with Program(env=server.client_env) as synth:   # started in a pty
         synth.expect_patch()                # the five patch lines
         drivers = synth.choose_output("4")  # menu, "4", the driver list
         synth.choose_driver("1")            # driver "1", the help lines

@@ -15,9 +15,10 @@ clients run as another local user.
     server. Its socket is open to every local user; LocalUser runs clients
     as one.
 
-ALSA's `default` device reaches the server only when the server is already
-up when a process first loads the ALSA configuration: start the server
-before the client. Every process is started here and stopped by its own pid.
+Clients reach the server through ALSA's pulse plugin as ALSA's `default`
+device: `env` and `client_env` name a private top-level ALSA configuration
+(ALSA_CONFIG_PATH) that makes it so, whatever the machine's own default is
+(PipeWire's ALSA plugin on a GNOME desktop, or none without pulseaudio). Every process is started here and stopped by its own pid.
 Use Debian's /usr/bin/python3 (numpy is needed by the analysis only).
 """
 import os
@@ -42,6 +43,29 @@ PULSEAUDIO_MISSING = (
     "it is left out): the PulseAudio-server tests are skipped"
     if not shutil.which("pulseaudio") or os.environ.get("SYNTH_TEST_NO_PULSEAUDIO") == "1"
     else None)
+
+
+_alsa_pulse_config = None
+
+
+def alsa_pulse_config():
+    """The path of a private top-level ALSA configuration: the machine's own,
+    then ALSA's default device the pulse plugin (which reaches PULSE_SERVER).
+    One file for the whole test process, readable by every user."""
+    global _alsa_pulse_config
+    if _alsa_pulse_config is None:
+        import atexit
+        folder = tempfile.mkdtemp(prefix="alsa-pulse-")
+        os.chmod(folder, 0o755)
+        atexit.register(shutil.rmtree, folder, True)
+        path = os.path.join(folder, "asound.conf")
+        with open(path, "w") as f:
+            f.write("</usr/share/alsa/alsa.conf>\n"
+                    "pcm.!default { type pulse }\n"
+                    "ctl.!default { type pulse }\n")
+        os.chmod(path, 0o644)
+        _alsa_pulse_config = path
+    return _alsa_pulse_config
 
 
 def _stop(proc, sig=signal.SIGTERM, timeout=5.0):
@@ -193,9 +217,15 @@ class SoundServer:
     # -- clients -----------------------------------------------------------
 
     @property
+    def client_env(self):
+        """What a client's environment needs to play through the server on
+        ALSA's default device: PULSE_SERVER and ALSA_CONFIG_PATH."""
+        return {"PULSE_SERVER": self.server, "ALSA_CONFIG_PATH": alsa_pulse_config()}
+
+    @property
     def env(self):
         """The environment for client processes."""
-        return dict(os.environ, PULSE_SERVER=self.server)
+        return dict(os.environ, **self.client_env)
 
     def log(self):
         try:

@@ -59,7 +59,7 @@ class DroneTest(unittest.TestCase):
         capture = os.path.join(self.tmp.name, "capture.raw")
         server.start_capture(capture)
         time.sleep(0.2)
-        env = ({"PULSE_SERVER": server.server} if route == "pulse plugin"
+        env = (server.client_env if route == "pulse plugin"
                else pipewire_alsa.env(server, {}))
         synth = Program(program=user.script(program_path()), env=user.env(env), timeout=20)
         self.addCleanup(synth.close)

@@ -28,7 +28,7 @@ class ServerFaultTest(unittest.TestCase):
         self.addCleanup(self.pulse.stop)
 
     def program(self):
-        synth = Program(env={"PULSE_SERVER": self.pulse.server}, timeout=20)
+        synth = Program(env=self.pulse.client_env, timeout=20)
         self.addCleanup(synth.close)
         return synth.start()
 
@@ -107,7 +107,7 @@ class ServerFaultTest(unittest.TestCase):
             os.chmod(self.pulse.server[len("unix:"):], 0o777)
             command = ["runuser", "-u", "nobody", "--"] + command
         run = subprocess.run(command, input=b"11.", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             env=program_env({"PULSE_SERVER": self.pulse.server}), timeout=30)
+                             env=program_env(self.pulse.client_env), timeout=30)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn(b"Alsa Driver list", run.stdout)  # the server was reached
         self.assertEqual(run.stderr, b"")

@@ -62,7 +62,7 @@ class WindowSession:
                 self.x.start()
                 env["DISPLAY"] = self.x.display
             self.pulse.start()
-            env["PULSE_SERVER"] = self.pulse.server
+            env.update(self.pulse.client_env)
             self.capture = os.path.join(self.pulse.dir, "monitor.raw")
             self.pulse.start_capture(self.capture)
             self.synth = Program(env=env, timeout=20).start()
