@@ -14,6 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pipewire_server import server_on_hand  # noqa: E402
 from program import Program, foreign_lines, program_env, program_path  # noqa: E402
 from pulse_server import PULSEAUDIO_MISSING, RATE, PulseServer, analyse_tone, read_capture  # noqa: E402
 
@@ -111,6 +112,36 @@ class ServerFaultTest(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn(b"Alsa Driver list", run.stdout)  # the server was reached
         self.assertEqual(run.stderr, b"")
+
+
+@unittest.skipUnless(os.access(program_path(), os.X_OK), "set SYNTH_PROGRAM to the built program")
+class ScarceResourcesTest(unittest.TestCase):
+    def test_scarce_resources_end_cleanly_with_nothing_foreign(self):
+        # (shell limits, exit status, the program's own error lines)
+        cases = {"5 descriptors": ("ulimit -n 5", 0, ()),
+                 "8 descriptors": ("ulimit -n 8", 0, ()),
+                 "8 blocks of file": ("ulimit -f 8", 0, ()),
+                 "no thread": ("ulimit -s 1000000; ulimit -v 900000", 1,
+                               ("Error!", "Playing the sound failed."))}
+        with tempfile.TemporaryDirectory() as tmp, server_on_hand() as server:
+            for name, (limits, status, errors) in cases.items():
+                with self.subTest(name):
+                    script = os.path.join(tmp, "limited.sh")
+                    with open(script, "w") as f:
+                        f.write("#!/bin/sh\n%s\nexec %s \"$@\"\n" % (limits, program_path()))
+                    os.chmod(script, 0o755)
+                    synth = Program(program=script, env=server.client_env, timeout=20)
+                    self.addCleanup(synth.close)
+                    synth.start()
+                    synth.choose_output("1")
+                    synth.choose_driver("1")
+                    if status == 0:
+                        synth.send(".")
+                        synth.status_block()
+                    self.assertEqual(synth.wait_exit(), (status, True))
+                    foreign = [line for line in foreign_lines(synth.transcript) if line not in errors]
+                    self.assertEqual(foreign, [], "lines not from the program")
+                    synth.close()
 
 
 if __name__ == "__main__":
