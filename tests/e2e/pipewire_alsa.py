@@ -8,14 +8,16 @@ ALSA configuration is left as it is.
 
 The package is fetched with `apt-get download` into a cache directory
 (SYNTH_TEST_CACHE, which the build sets to one in the build tree) and unpacked
-with `dpkg-deb -x`; a private top-level ALSA configuration (ALSA_CONFIG_PATH)
-loads the usual one, then makes the unpacked plugin the default device,
+with `dpkg-deb -x`; a private top-level ALSA configuration (ALSA_CONFIG_PATH,
+see pulse_server.alsa_top_config) makes the unpacked plugin the default device,
 connected to the given PipeWireServer's socket.
 """
 import glob
 import os
 import subprocess
 import tempfile
+
+from pulse_server import alsa_top_config
 
 
 class PipeWireAlsa:
@@ -58,19 +60,16 @@ class PipeWireAlsa:
     def config(self, socket_path):
         """Writes the private top-level ALSA configuration for a server's
         socket; returns its path."""
-        path = os.path.join(self.dir, "asound-%d.conf" % abs(hash(socket_path)))
-        with open(path, "w") as f:
-            f.write("</usr/share/alsa/alsa.conf>\n")
-            f.write("<%s>\n" % os.path.join(self.conf_d, "50-pipewire.conf"))
-            for kind in ("pcm", "ctl"):
-                f.write('%s_type.pipewire { lib "%s" }\n'
-                        % (kind, os.path.join(self.lib_dir, "libasound_module_%s_pipewire.so" % kind)))
-            f.write('defaults.pipewire.server "%s"\n' % socket_path)
-            f.write('pcm.!default { type pipewire server "%s" playback_node "-1" capture_node "-1" }\n'
-                    % socket_path)
-            f.write('ctl.!default { type pipewire server "%s" }\n' % socket_path)
-        os.chmod(path, 0o644)
-        return path
+        definitions = "<%s>\n" % os.path.join(self.conf_d, "50-pipewire.conf")
+        for kind in ("pcm", "ctl"):
+            definitions += ('%s_type.pipewire { lib "%s" }\n'
+                            % (kind, os.path.join(self.lib_dir, "libasound_module_%s_pipewire.so" % kind)))
+        definitions += ('defaults.pipewire.server "%s"\n'
+                        'pcm.!default { type pipewire server "%s" playback_node "-1" capture_node "-1" }\n'
+                        'ctl.!default { type pipewire server "%s" }\n'
+                        % (socket_path, socket_path, socket_path))
+        return alsa_top_config(os.path.join(self.dir, "asound-%d.conf" % abs(hash(socket_path))),
+                               definitions)
 
     def env(self, server, base):
         """base with ALSA's default device the plugin, on server's socket

@@ -48,23 +48,35 @@ PULSEAUDIO_MISSING = (
 _alsa_pulse_config = None
 
 
+def alsa_top_config(path, definitions):
+    """Writes a top-level ALSA configuration (for ALSA_CONFIG_PATH) to path:
+    the machine's own, then definitions, loaded after every file the
+    machine's configuration loads (its conf.d, asound.conf, asoundrc), so
+    that they win. Returns path; everyone may read what it writes."""
+    override = path + ".override"
+    with open(override, "w") as f:
+        f.write(definitions)
+    with open(path, "w") as f:
+        f.write("</usr/share/alsa/alsa.conf>\n"
+                "@hooks.1 { func load files [ \"%s\" ] errors false }\n" % override)
+    for written in (path, override):
+        os.chmod(written, 0o644)
+    return path
+
+
 def alsa_pulse_config():
-    """The path of a private top-level ALSA configuration: the machine's own,
-    then ALSA's default device the pulse plugin (which reaches PULSE_SERVER).
-    One file for the whole test process, readable by every user."""
+    """The path of a private top-level ALSA configuration whose default
+    device is the pulse plugin (which reaches PULSE_SERVER), whatever the
+    machine's default. One file for the whole test process."""
     global _alsa_pulse_config
     if _alsa_pulse_config is None:
         import atexit
         folder = tempfile.mkdtemp(prefix="alsa-pulse-")
         os.chmod(folder, 0o755)
         atexit.register(shutil.rmtree, folder, True)
-        path = os.path.join(folder, "asound.conf")
-        with open(path, "w") as f:
-            f.write("</usr/share/alsa/alsa.conf>\n"
-                    "pcm.!default { type pulse }\n"
-                    "ctl.!default { type pulse }\n")
-        os.chmod(path, 0o644)
-        _alsa_pulse_config = path
+        _alsa_pulse_config = alsa_top_config(os.path.join(folder, "asound.conf"),
+                                             "pcm.!default { type pulse }\n"
+                                             "ctl.!default { type pulse }\n")
     return _alsa_pulse_config
 
 
