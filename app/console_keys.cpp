@@ -14,6 +14,14 @@ int phaseLfoWaveformCounter = 0;
 int frequencyLfoWaveformCounter = 0;
 int amplitudeLfoWaveformCounter = 0;
 
+void findEditedOscillators() {
+    VcoSlot& slot0 = synth->slots[0];
+    osc1 = slot0.carrier;
+    phaseLfo = slot0.modulators[0];
+    frequencyLfo = slot0.modulators[1];
+    amplitudeLfo = slot0.modulators[2];
+}
+
 namespace {
 
 // Steps: the first two are single-precision constants, the others double.

@@ -129,11 +129,7 @@ int runProgram(void (*drainWindow)(), const ProgramOptions& options, const Patch
     std::printf("[wxcvbn,;] pour les notes (foireuxmaismarche)\n");
     std::fflush(stdout);
 
-    VcoSlot& slot0 = synth->slots[0];
-    osc1 = slot0.carrier;
-    phaseLfo = slot0.modulators[0];
-    frequencyLfo = slot0.modulators[1];
-    amplitudeLfo = slot0.modulators[2];
+    findEditedOscillators();
 
     vca = new Vca();
     if (patch != nullptr) {

@@ -12,6 +12,9 @@ extern Vco* frequencyLfo;   // slot 0's modulators[1], target "FREQUENCE"
 extern Vco* amplitudeLfo;   // slot 0's modulators[2], target "AMPLITUDE"
 extern int displayedNote;   // 58, printed in every status block
 
+// Points osc1 and the three LFOs at slot 0's carrier and modulators.
+void findEditedOscillators();
+
 // Waveform counters of the console keys "+", "7", "8" and "9"; 0 leaves the
 // oscillator's waveform as built.
 extern int osc1WaveformCounter;

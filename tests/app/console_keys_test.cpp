@@ -16,11 +16,7 @@ protected:
         synth = new Synth();
         testing::internal::GetCapturedStdout();
         vca = new Vca();
-        VcoSlot& slot0 = synth->slots[0];
-        osc1 = slot0.carrier;
-        phaseLfo = slot0.modulators[0];
-        frequencyLfo = slot0.modulators[1];
-        amplitudeLfo = slot0.modulators[2];
+        findEditedOscillators();
         osc1WaveformCounter = phaseLfoWaveformCounter = 0;
         frequencyLfoWaveformCounter = amplitudeLfoWaveformCounter = 0;
         displayedNote = 58;
